@@ -1,0 +1,6 @@
+function(bladeboot_warnings target)
+  target_compile_options(${target} PRIVATE -Wall -Wextra -Wconversion -Wshadow -Wformat=2)
+  if(BLADEBOOT_WERROR)
+    target_compile_options(${target} PRIVATE -Werror)
+  endif()
+endfunction()

@@ -1,0 +1,3 @@
+#include "launcher/launch.hpp"
+
+int main() { boot_main(); }

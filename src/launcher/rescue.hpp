@@ -1,0 +1,13 @@
+// Console input and the rescue menu.
+#pragma once
+
+// One raw key, 0..255; 0 when the read delivered no byte.
+int uartGetC();
+int uartPutC(int c);
+// Edits one line into buffer (size bytes with the terminating zero).
+char* get_user_input(char* buffer, int size);
+
+int run_rescue_mode();
+int run_xmodem_rescue();
+int run_usb_rescue();
+int run_image_display();

@@ -1,0 +1,561 @@
+#include "fakes/fake_platform.hpp"
+
+#include <fcntl.h>
+#include <linux/ethtool.h>
+#include <linux/sockios.h>
+#include <mtd/mtd-user.h>
+#include <net/if.h>
+#include <poll.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <csignal>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+
+#include "launcher/flash.hpp"
+#include "launcher/i2c.hpp"
+#include "launcher/launch.hpp"
+#include "platform/platform.hpp"
+
+namespace fake {
+namespace {
+
+Board* current = nullptr;
+
+enum class DevKind { MTD, I2C, SERIAL, SOCKET };
+struct Dev {
+    DevKind kind;
+    std::string path;
+    int bus = -1;
+};
+
+// Fake descriptors live far above anything the test process opens for real,
+// so every other descriptor can pass through to the OS.
+constexpr int FIRST_FAKE_FD = 1000;
+std::map<int, Dev> devices;
+int next_fd = FIRST_FAKE_FD;
+
+int fail(int err)
+{
+    errno = err;
+    return -1;
+}
+
+Dev* device(int fd)
+{
+    auto it = devices.find(fd);
+    return it == devices.end() ? nullptr : &it->second;
+}
+
+int add_device(Dev dev)
+{
+    const int fd = next_fd++;
+    devices[fd] = std::move(dev);
+    return fd;
+}
+
+void advance(uint64_t us)
+{
+    Board& b = board();
+    b.sleeps_us.push_back(us);
+    b.now_us += us;
+    if (b.real_time) ::usleep(static_cast<useconds_t>(us));
+    if (b.on_time) b.on_time(b.now_us);
+}
+
+// --- MTD ---------------------------------------------------------------
+
+bool nth(int& counter, int fail_at)
+{
+    ++counter;
+    return fail_at != 0 && counter == fail_at;
+}
+
+ssize_t mtd_pread(NorPartition& p, void* buf, size_t count, off_t offset)
+{
+    if (nth(p.reads, p.fail_read_at)) return fail(EIO);
+    if (offset < 0) return fail(EINVAL);
+    const auto size = static_cast<off_t>(p.bytes.size());
+    if (offset >= size) return 0;
+    const size_t n = std::min(count, static_cast<size_t>(size - offset));
+    std::memcpy(buf, p.bytes.data() + offset, n);
+    return static_cast<ssize_t>(n);
+}
+
+ssize_t mtd_pwrite(const std::string& path, NorPartition& p, const void* buf, size_t count, off_t offset)
+{
+    if (nth(p.writes, p.fail_write_at)) return fail(EIO);
+    const auto size = static_cast<off_t>(p.bytes.size());
+    if (offset < 0 || offset > size || count > static_cast<size_t>(size - offset)) return fail(ENOSPC);
+    p.write_log.emplace_back(static_cast<uint32_t>(offset), static_cast<uint32_t>(count));
+    const auto* src = static_cast<const uint8_t*>(buf);
+    for (size_t i = 0; i < count; ++i) {
+        uint8_t& cell = p.bytes[static_cast<size_t>(offset) + i];
+        if (p.strict && (src[i] & ~cell) != 0) {
+            ADD_FAILURE() << path << ": write of 0x" << std::hex << int{src[i]} << " over unerased 0x"
+                          << int{cell} << " at offset 0x" << (static_cast<size_t>(offset) + i);
+            return fail(EIO);
+        }
+        cell &= src[i];
+    }
+    return static_cast<ssize_t>(count);
+}
+
+// --- I2C ---------------------------------------------------------------
+
+constexpr int EEPROM_ADDRESS = 0x54;
+constexpr int EXPANDER_ADDRESS = 0x20;
+
+I2cOp& log_op(I2cOp::Kind kind, int bus)
+{
+    Board& b = board();
+    b.i2c_log.push_back(I2cOp{kind, bus, b.bus[static_cast<size_t>(bus)].selected, {}, -1, 0});
+    return b.i2c_log.back();
+}
+
+bool eeprom_selected(int bus)
+{
+    Board& b = board();
+    return bus == 0 && b.bus[0].selected == EEPROM_ADDRESS && b.eeprom.answers;
+}
+
+bool expander_selected(int bus)
+{
+    Board& b = board();
+    return bus == 1 && b.bus[1].selected == EXPANDER_ADDRESS && b.expander.answers;
+}
+
+ssize_t i2c_write(int bus, const void* buf, size_t count)
+{
+    Board& b = board();
+    I2cOp& op = log_op(I2cOp::WRITE, bus);
+    const auto* bytes = static_cast<const uint8_t*>(buf);
+    op.bytes.assign(bytes, bytes + count);
+    if (!eeprom_selected(bus) || count < 2) return op.result = fail(ENXIO);
+    b.eeprom.pointer = static_cast<uint16_t>((bytes[0] << 8) | bytes[1]);
+    if (count > 2 && b.expander.write_protected()) {
+        ++b.eeprom.writes_ignored;
+    } else {
+        for (size_t i = 2; i < count; ++i) b.eeprom.mem[b.eeprom.pointer++] = bytes[i];
+    }
+    return op.result = static_cast<int>(count);
+}
+
+ssize_t i2c_read(int bus, void* buf, size_t count)
+{
+    Board& b = board();
+    I2cOp& op = log_op(I2cOp::READ, bus);
+    if (!eeprom_selected(bus)) return op.result = fail(ENXIO);
+    auto* out = static_cast<uint8_t*>(buf);
+    for (size_t i = 0; i < count; ++i) out[i] = b.eeprom.mem[b.eeprom.pointer++];
+    op.bytes.assign(out, out + count);
+    return op.result = static_cast<int>(count);
+}
+
+// --- serial ------------------------------------------------------------
+
+ssize_t serial_read(void* buf, size_t count)
+{
+    Serial& s = board().serial;
+    if (s.rx.empty()) return fail(EAGAIN);
+    auto* out = static_cast<uint8_t*>(buf);
+    size_t n = 0;
+    while (n < count && !s.rx.empty()) {
+        out[n++] = s.rx.front();
+        s.rx.pop_front();
+    }
+    return static_cast<ssize_t>(n);
+}
+
+ssize_t serial_write(const void* buf, size_t count)
+{
+    Serial& s = board().serial;
+    const auto* bytes = static_cast<const uint8_t*>(buf);
+    for (size_t i = 0; i < count; ++i) {
+        s.tx.push_back(bytes[i]);
+        if (s.on_tx) s.on_tx(bytes[i]);
+    }
+    return static_cast<ssize_t>(count);
+}
+
+// --- console -----------------------------------------------------------
+
+ssize_t console_read(void* buf, size_t count)
+{
+    Console& c = board().console;
+    if (count == 0) return 0;
+    if (c.keys.empty()) return 0;
+    if (c.keys.front() == INTERRUPT) {
+        c.keys.pop_front();
+        sig_handler(SIGINT);
+        return fail(EINTR);
+    }
+    auto* out = static_cast<uint8_t*>(buf);
+    size_t n = 0;
+    while (n < count && !c.keys.empty() && c.keys.front() != INTERRUPT) {
+        out[n++] = static_cast<uint8_t>(c.keys.front());
+        c.keys.pop_front();
+    }
+    return static_cast<ssize_t>(n);
+}
+
+}  // namespace
+
+Board& board()
+{
+    if (!current) reset();
+    return *current;
+}
+
+uint64_t Board::slept_us() const
+{
+    uint64_t total = 0;
+    for (auto us : sleeps_us) total += us;
+    return total;
+}
+
+void reset()
+{
+    devices.clear();
+    next_fd = FIRST_FAKE_FD;
+    delete current;
+    current = new Board;
+    const std::pair<const char*, uint32_t> parts[] = {
+        {"/dev/mtd-uboot", 512u << 10},  {"/dev/mtd-ubootenv", 128u << 10}, {"/dev/mtd-devicetree", 256u << 10},
+        {"/dev/mtd-kernel", 3u << 20},   {"/dev/mtd-rfs", 15u << 20},       {"/dev/mtd-rescue", 10u << 20},
+    };
+    for (const auto& [path, size] : parts) current->mtd[path].resize(size);
+
+    sig_quit_raised = 0;
+    usb_boot_enabled = 0;
+    tried_alt_image = 0;
+    gdb_enable = 0;
+    gdbserver_enable = 0;
+    gdbport = 1234;
+    shell_enable = 0;
+    memchk_enable = 0;
+    rescue_enable = 0;
+    standalone_diags = 0;
+    uboot_fd = uboot_env_fd = device_tree_fd = kernel_fd = rfs_fd = rescue_fd = -1;
+    debug_read = debug_write = debug_erase = 0;
+    i2c_file[0] = i2c_file[1] = 0;
+}
+
+void load_partition(const std::string& path, uint32_t offset, const std::vector<uint8_t>& data)
+{
+    auto& bytes = board().part(path).bytes;
+    ASSERT_LE(offset + data.size(), bytes.size()) << path;
+    std::copy(data.begin(), data.end(), bytes.begin() + offset);
+}
+
+bool in_sandbox()
+{
+    const char* flag = std::getenv("BLADEBOOT_SANDBOX");
+    return flag && std::strcmp(flag, "1") == 0 && std::filesystem::is_directory("/user");
+}
+
+void clean_sandbox_dirs()
+{
+    if (!in_sandbox()) return;
+    for (const char* dir : {"/tmp", "/user", "/mnt/usb"}) {
+        std::error_code ec;
+        for (const auto& entry : std::filesystem::directory_iterator(dir, ec))
+            std::filesystem::remove_all(entry.path(), ec);
+    }
+}
+
+void BoardTest::SetUp()
+{
+    ASSERT_TRUE(in_sandbox()) << "run the tests through tests/sandbox-run (ctest does)";
+    reset();
+    clean_sandbox_dirs();
+}
+
+}  // namespace fake
+
+// --- the seam ------------------------------------------------------------
+
+namespace plat {
+
+using fake::board;
+
+int system(const char* command)
+{
+    fake::Board& b = board();
+    b.commands.emplace_back(command);
+    return b.on_command ? b.on_command(command) : b.system_result;
+}
+
+void sleep(unsigned seconds) { fake::advance(uint64_t{seconds} * 1000000u); }
+void usleep(unsigned long microseconds) { fake::advance(microseconds); }
+
+int exec(const char* file, const char* arg0)
+{
+    fake::Board& b = board();
+    b.execs.emplace_back(file, arg0);
+    if (b.exec_fails) return fake::fail(ENOENT);
+    throw fake::Execed{file, arg0};
+}
+
+void exit(int status) { throw fake::Exited{status}; }
+
+int poll_in(int fd, int timeout_ms)
+{
+    fake::Board& b = board();
+    if (fd == 0) {
+        fake::Console& c = b.console;
+        if (!c.keys.empty() && c.keys.front() == fake::INTERRUPT) {
+            c.keys.pop_front();
+            sig_handler(SIGINT);
+            return fake::fail(EINTR);
+        }
+        if (!c.keys.empty() || c.at_eof) return 1;
+        fake::advance(static_cast<uint64_t>(timeout_ms) * 1000u);
+        return 0;
+    }
+    if (fake::Dev* d = fake::device(fd)) {
+        if (d->kind == fake::DevKind::SERIAL && !b.serial.rx.empty()) return 1;
+        fake::advance(static_cast<uint64_t>(timeout_ms) * 1000u);
+        return 0;
+    }
+    pollfd p{fd, POLLIN, 0};
+    return ::poll(&p, 1, timeout_ms);
+}
+
+int open(const char* path, int flags)
+{
+    fake::Board& b = board();
+    const std::string p = path;
+    if (auto it = b.mtd.find(p); it != b.mtd.end()) {
+        if (it->second.open_fails) return fake::fail(ENOENT);
+        return fake::add_device({fake::DevKind::MTD, p});
+    }
+    if (p == "/dev/i2c-0" || p == "/dev/i2c-1") {
+        const int bus = p.back() - '0';
+        if (!b.bus[static_cast<size_t>(bus)].present) return fake::fail(ENOENT);
+        return fake::add_device({fake::DevKind::I2C, p, bus});
+    }
+    if (p == "/dev/ttyS0") {
+        if (!b.serial.real_path.empty()) return ::open(b.serial.real_path.c_str(), flags);
+        if (!b.serial.exists) return fake::fail(ENOENT);
+        b.serial.open_ = true;
+        return fake::add_device({fake::DevKind::SERIAL, p});
+    }
+    return fake::fail(ENOENT);
+}
+
+int close(int fd)
+{
+    fake::Dev* d = fake::device(fd);
+    if (!d) return fd >= fake::FIRST_FAKE_FD ? fake::fail(EBADF) : ::close(fd);
+    if (d->kind == fake::DevKind::SERIAL) {
+        board().serial.calls.emplace_back("close");
+        board().serial.open_ = false;
+    }
+    if (d->kind == fake::DevKind::SOCKET) --board().net.sockets_open;
+    fake::devices.erase(fd);
+    return 0;
+}
+
+ssize_t read(int fd, void* buf, size_t count)
+{
+    if (fd == 0) return fake::console_read(buf, count);
+    fake::Dev* d = fake::device(fd);
+    if (!d) return fd >= fake::FIRST_FAKE_FD ? fake::fail(EBADF) : ::read(fd, buf, count);
+    switch (d->kind) {
+    case fake::DevKind::I2C: return fake::i2c_read(d->bus, buf, count);
+    case fake::DevKind::SERIAL: return fake::serial_read(buf, count);
+    default: return fake::fail(EINVAL);
+    }
+}
+
+ssize_t write(int fd, const void* buf, size_t count)
+{
+    fake::Dev* d = fake::device(fd);
+    if (!d) return fd >= fake::FIRST_FAKE_FD ? fake::fail(EBADF) : ::write(fd, buf, count);
+    switch (d->kind) {
+    case fake::DevKind::I2C: return fake::i2c_write(d->bus, buf, count);
+    case fake::DevKind::SERIAL: return fake::serial_write(buf, count);
+    default: return fake::fail(EINVAL);
+    }
+}
+
+ssize_t pread(int fd, void* buf, size_t count, off_t offset)
+{
+    fake::Dev* d = fake::device(fd);
+    if (!d) return fd >= fake::FIRST_FAKE_FD || fd < 0 ? fake::fail(EBADF) : ::pread(fd, buf, count, offset);
+    if (d->kind != fake::DevKind::MTD) return fake::fail(ESPIPE);
+    return fake::mtd_pread(board().part(d->path), buf, count, offset);
+}
+
+ssize_t pwrite(int fd, const void* buf, size_t count, off_t offset)
+{
+    fake::Dev* d = fake::device(fd);
+    if (!d) return fd >= fake::FIRST_FAKE_FD || fd < 0 ? fake::fail(EBADF) : ::pwrite(fd, buf, count, offset);
+    if (d->kind != fake::DevKind::MTD) return fake::fail(ESPIPE);
+    return fake::mtd_pwrite(d->path, board().part(d->path), buf, count, offset);
+}
+
+int tcgetattr(int fd, struct termios* tio)
+{
+    fake::Board& b = board();
+    if (fd == 0) {
+        ++b.console.getattr_calls;
+        if (!b.console.is_tty) return fake::fail(ENOTTY);
+        *tio = b.console.attr;
+        return 0;
+    }
+    fake::Dev* d = fake::device(fd);
+    if (!d) return ::tcgetattr(fd, tio);
+    if (d->kind != fake::DevKind::SERIAL) return fake::fail(ENOTTY);
+    *tio = b.serial.attr;
+    return 0;
+}
+
+int tcsetattr(int fd, int actions, const struct termios* tio)
+{
+    fake::Board& b = board();
+    if (fd == 0) {
+        if (!b.console.is_tty) return fake::fail(ENOTTY);
+        b.console.attr = *tio;
+        b.console.attr_history.push_back(*tio);
+        return 0;
+    }
+    fake::Dev* d = fake::device(fd);
+    if (!d) return ::tcsetattr(fd, actions, tio);
+    if (d->kind != fake::DevKind::SERIAL) return fake::fail(ENOTTY);
+    b.serial.attr = *tio;
+    b.serial.calls.push_back("tcsetattr " + std::to_string(actions));
+    return 0;
+}
+
+namespace {
+int serial_call(int fd, const std::string& what, int (*real)(int, int), int arg)
+{
+    fake::Dev* d = fake::device(fd);
+    if (!d) return real(fd, arg);
+    if (d->kind != fake::DevKind::SERIAL) return fake::fail(ENOTTY);
+    board().serial.calls.push_back(what);
+    return 0;
+}
+}  // namespace
+
+int tcdrain(int fd)
+{
+    fake::Dev* d = fake::device(fd);
+    if (!d) return ::tcdrain(fd);
+    if (d->kind != fake::DevKind::SERIAL) return fake::fail(ENOTTY);
+    board().serial.calls.emplace_back("tcdrain");
+    return 0;
+}
+
+int tcflush(int fd, int queue)
+{
+    return serial_call(fd, "tcflush " + std::to_string(queue), ::tcflush, queue);
+}
+
+int tcflow(int fd, int action) { return serial_call(fd, "tcflow " + std::to_string(action), ::tcflow, action); }
+
+int mtd_getinfo(int fd, struct mtd_info_user* info)
+{
+    fake::Dev* d = fake::device(fd);
+    if (!d || d->kind != fake::DevKind::MTD) return fake::fail(d ? ENOTTY : EBADF);
+    fake::NorPartition& p = board().part(d->path);
+    if (p.getinfo_fails) return fake::fail(EIO);
+    *info = mtd_info_user{};
+    info->type = p.type;
+    info->flags = MTD_CAP_NORFLASH;
+    info->size = static_cast<uint32_t>(p.bytes.size());
+    info->erasesize = p.erase_size;
+    info->writesize = 1;
+    return 0;
+}
+
+int mtd_erase(int fd, uint32_t start, uint32_t length)
+{
+    fake::Dev* d = fake::device(fd);
+    if (!d || d->kind != fake::DevKind::MTD) return fake::fail(d ? ENOTTY : EBADF);
+    fake::NorPartition& p = board().part(d->path);
+    if (fake::nth(p.erases, p.fail_erase_at)) return fake::fail(EIO);
+    const uint64_t end = uint64_t{start} + length;
+    if (p.erase_size == 0 || start % p.erase_size != 0 || length % p.erase_size != 0 || end > p.bytes.size())
+        return fake::fail(EINVAL);
+    p.erase_log.emplace_back(start, length);
+    std::fill(p.bytes.begin() + start, p.bytes.begin() + static_cast<long>(end), uint8_t{0xFF});
+    return 0;
+}
+
+int i2c_select(int fd, int address7)
+{
+    fake::Dev* d = fake::device(fd);
+    if (!d || d->kind != fake::DevKind::I2C) return fake::fail(d ? ENOTTY : EBADF);
+    fake::I2cBus& bus = board().bus[static_cast<size_t>(d->bus)];
+    fake::I2cOp& op = fake::log_op(fake::I2cOp::SELECT, d->bus);
+    op.address = address7;
+    if (bus.select_fails) return op.result = fake::fail(EBUSY);
+    bus.selected = address7;
+    return 0;
+}
+
+int smbus_read_byte_data(int fd, uint8_t command)
+{
+    fake::Dev* d = fake::device(fd);
+    if (!d || d->kind != fake::DevKind::I2C) return fake::fail(d ? ENOTTY : EBADF);
+    fake::I2cOp& op = fake::log_op(fake::I2cOp::SMBUS_READ, d->bus);
+    op.command = command;
+    if (!fake::expander_selected(d->bus) || command != 4) return op.result = fake::fail(ENXIO);
+    op.bytes = {board().expander.port};
+    return op.result = board().expander.port;
+}
+
+int smbus_write_byte_data(int fd, uint8_t command, uint8_t value)
+{
+    fake::Dev* d = fake::device(fd);
+    if (!d || d->kind != fake::DevKind::I2C) return fake::fail(d ? ENOTTY : EBADF);
+    fake::I2cOp& op = fake::log_op(fake::I2cOp::SMBUS_WRITE, d->bus);
+    op.command = command;
+    op.bytes = {value};
+    if (!fake::expander_selected(d->bus) || command != 12) return op.result = fake::fail(ENXIO);
+    board().expander.port = value;
+    return op.result = 0;
+}
+
+int socket(int domain, int type, int protocol)
+{
+    fake::Board& b = board();
+    if (b.net.socket_fails || domain != AF_INET || type != SOCK_DGRAM || protocol != 0) return fake::fail(EACCES);
+    ++b.net.sockets_open;
+    return fake::add_device({fake::DevKind::SOCKET, "socket"});
+}
+
+int ioctl_ifreq(int fd, unsigned long request, struct ifreq* req)
+{
+    fake::Dev* d = fake::device(fd);
+    if (!d || d->kind != fake::DevKind::SOCKET) return fake::fail(EBADF);
+    fake::Net& net = board().net;
+    net.requests.push_back(request);
+    net.names.emplace_back(req->ifr_name);
+    if (std::strcmp(req->ifr_name, "eth0") != 0) return fake::fail(ENODEV);
+    switch (request) {
+    case SIOCGIFINDEX:
+        if (net.index_fails) return fake::fail(ENODEV);
+        req->ifr_ifindex = 2;
+        return 0;
+    case SIOCGIFFLAGS:
+        if (net.flags_fails) return fake::fail(EIO);
+        req->ifr_flags = net.flags;
+        return 0;
+    case SIOCETHTOOL: {
+        if (net.ethtool_fails) return fake::fail(EOPNOTSUPP);
+        auto* value = reinterpret_cast<ethtool_value*>(req->ifr_data);
+        if (value->cmd != ETHTOOL_GLINK) return fake::fail(EOPNOTSUPP);
+        value->data = net.link;
+        return 0;
+    }
+    default: return fake::fail(EINVAL);
+    }
+}
+
+}  // namespace plat

@@ -1,0 +1,185 @@
+// In-memory board for the unit tests: records what the launcher asked for
+// and behaves like the hardware, with failures on demand.
+//
+// Console output is plain stdio (capture it with testing::internal::
+// CaptureStdout). Files under /tmp, /user and /mnt/usb are real files of the
+// test sandbox (tests/sandbox-run), never the host's.
+#pragma once
+
+#include <gtest/gtest.h>
+#include <termios.h>
+
+#include <array>
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <map>
+#include <string>
+#include <vector>
+
+namespace fake {
+
+// Thrown by plat::exit and by a successful plat::exec, so that a launcher
+// road that never returns ends the test's call instead of the test process.
+struct Exited {
+    int status;
+};
+struct Execed {
+    std::string file;
+    std::string arg0;
+};
+
+// Console key that makes the pending read fail with EINTR after SIGINT's
+// handler has run, as Ctrl-C does on the board.
+constexpr int INTERRUPT = -1;
+
+// A NOR MTD partition: erase sets 0xFF, a write can only clear bits, erase
+// must cover whole blocks inside the partition (EINVAL otherwise).
+struct NorPartition {
+    std::vector<uint8_t> bytes;
+    uint32_t erase_size = 0x10000;
+    uint8_t type = 3;          // MTD_NORFLASH
+    bool open_fails = false;
+    bool getinfo_fails = false;
+    // 1-based index of the operation of that kind that fails (EIO); 0 = none.
+    int fail_erase_at = 0;
+    int fail_read_at = 0;
+    int fail_write_at = 0;
+    // A write over bytes that were not erased fails the running test; clear
+    // this to see what a program over data would produce.
+    bool strict = true;
+    int erases = 0;
+    int reads = 0;
+    int writes = 0;
+    std::vector<std::pair<uint32_t, uint32_t>> erase_log;  // start, length
+    std::vector<std::pair<uint32_t, uint32_t>> write_log;  // offset, count
+
+    void resize(uint32_t size) { bytes.assign(size, 0xFF); }
+};
+
+// One I2C transfer as the launcher issued it.
+struct I2cOp {
+    enum Kind { SELECT, WRITE, READ, SMBUS_READ, SMBUS_WRITE } kind;
+    int bus;
+    int address;                 // 7-bit, the selected device
+    std::vector<uint8_t> bytes;  // written bytes, or bytes read
+    int command = -1;            // SMBus register
+    int result = 0;
+
+    bool operator==(const I2cOp&) const = default;
+};
+
+struct I2cBus {
+    bool present = true;       // /dev/i2c-N opens
+    bool select_fails = false; // I2C_SLAVE fails (EBUSY)
+    int selected = -1;
+};
+
+// AT24-style EEPROM with 16-bit offsets at 0x54 on bus 0; writes are
+// acknowledged but ignored while the expander holds write protection.
+struct Eeprom {
+    std::vector<uint8_t> mem = std::vector<uint8_t>(65536, 0xFF);
+    bool answers = true;
+    uint16_t pointer = 0;
+    int writes_ignored = 0;
+};
+
+// I/O expander at 0x20 on bus 1: register 4 reads the port, register 12
+// drives it. Bit 3 high (as at power-up) write-protects the EEPROM.
+struct Expander {
+    uint8_t port = 0xFF;
+    bool answers = true;
+    bool write_protected() const { return (port & 0x08) != 0; }
+};
+
+struct Console {
+    std::deque<int> keys;        // bytes 0..255, or INTERRUPT
+    bool at_eof = true;          // when keys run out: end of input (poll readable, read 0)
+                                 // or silence (poll times out)
+    bool is_tty = true;
+    struct termios attr {};
+    std::vector<struct termios> attr_history;  // every tcsetattr on descriptor 0
+    int getattr_calls = 0;
+
+    void type(const std::string& text)
+    {
+        for (unsigned char c : text) keys.push_back(c);
+    }
+};
+
+// /dev/ttyS0 as the serial download sees it.
+struct Serial {
+    bool exists = true;
+    std::string real_path;  // when set, open() opens this path and the descriptor is real
+    std::deque<uint8_t> rx;  // bytes waiting for the launcher
+    std::vector<uint8_t> tx;  // bytes the launcher sent
+    std::function<void(uint8_t)> on_tx;  // a scripted peer
+    struct termios attr {};
+    std::vector<std::string> calls;  // "tcdrain", "tcflush 2", "tcsetattr 1", "tcflow 1", "close"
+    bool open_ = false;
+};
+
+struct Net {
+    bool socket_fails = false;
+    bool index_fails = false;
+    bool flags_fails = false;
+    bool ethtool_fails = false;
+    short flags = 0x1 | 0x40;  // IFF_UP | IFF_RUNNING
+    uint32_t link = 1;
+    std::vector<unsigned long> requests;
+    std::vector<std::string> names;  // interface named in each request
+    int sockets_open = 0;
+};
+
+struct Board {
+    // Processes and time.
+    std::vector<std::string> commands;                     // plat::system, in order
+    std::function<int(const std::string&)> on_command;     // effect and status; default 0
+    int system_result = 0;                                 // when on_command is not set
+    std::vector<std::pair<std::string, std::string>> execs;
+    bool exec_fails = false;
+    std::vector<uint64_t> sleeps_us;                       // every sleep and usleep
+    uint64_t now_us = 0;
+    std::function<void(uint64_t now_us)> on_time;          // called after time advances
+    bool real_time = false;                                // sleeps really sleep (real peers)
+
+    std::map<std::string, NorPartition> mtd;  // by device path
+    std::array<I2cBus, 2> bus;
+    Eeprom eeprom;
+    Expander expander;
+    std::vector<I2cOp> i2c_log;
+
+    Console console;
+    Serial serial;
+    Net net;
+
+    uint64_t slept_us() const;  // total of sleeps_us
+    NorPartition& part(const std::string& path) { return mtd.at(path); }
+};
+
+// The board of the running test.
+Board& board();
+
+// A fresh board: six partitions at bladesim's sizes and erased, EEPROM all
+// 0xFF, expander write-protecting, empty console at end of input; and the
+// launcher's process-wide state at its start values.
+void reset();
+
+// Writes bytes at offset of a partition, bypassing the NOR rules (test set-up).
+void load_partition(const std::string& path, uint32_t offset, const std::vector<uint8_t>& data);
+
+// Whether the test runs inside tests/sandbox-run (private /tmp, /user, /mnt/usb).
+bool in_sandbox();
+
+// Base fixture: resets the board and the launcher's state, and refuses to
+// run outside the sandbox.
+class BoardTest : public testing::Test {
+protected:
+    void SetUp() override;
+    Board& b() { return board(); }
+};
+
+// Empties /tmp, /user and /mnt/usb of the sandbox (BoardTest does it first).
+void clean_sandbox_dirs();
+
+}  // namespace fake
