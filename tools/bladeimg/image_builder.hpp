@@ -1,0 +1,32 @@
+// Builds images the launcher accepts: header of any kind, payload, CRC-32.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <string_view>
+#include <vector>
+
+namespace bladeimg {
+
+enum class Kind : uint8_t { plain = 1, extended = 2, hdr3 = 3 };
+
+struct ImageSpec {
+    uint32_t type = 0;           // bit 31 clear
+    uint32_t version = 0;        // the id field, a.b.c.d most significant first
+    Kind kind = Kind::plain;
+    uint32_t header_length = 0;  // 0: the kind's default (16, or 24)
+};
+
+constexpr uint32_t default_header_length(Kind kind) { return kind == Kind::plain ? 16 : 24; }
+
+// The whole image: header, payload, and the crc field filled in last.
+std::vector<uint8_t> make_image(const ImageSpec& spec, std::span<const uint8_t> payload);
+
+// Recomputes the crc field of an image held whole (after a test edits it).
+void seal_image(std::span<uint8_t> image);
+
+// "A.B.C.D" with each part 0..255.
+std::optional<uint32_t> parse_version(std::string_view text);
+
+}  // namespace bladeimg
