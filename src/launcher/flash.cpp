@@ -1,5 +1,16 @@
 #include "launcher/flash.hpp"
 
+#include <fcntl.h>
+#include <mtd/mtd-user.h>
+
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+
+#include "platform/platform.hpp"
+
 int uboot_fd = -1;
 int uboot_env_fd = -1;
 int device_tree_fd = -1;
@@ -11,16 +22,224 @@ uint32_t debug_read = 0;
 uint32_t debug_write = 0;
 uint32_t debug_erase = 0;
 
-// Placeholders until the MTD layers land.
-int mtd_open() { return rescue_fd; }
-int mtd_query(int, MtdInfo*) { return 0; }
-int mtd_erase(int, uint32_t, uint32_t) { return 0; }
-int mtd_read(int, uint32_t, uint32_t, uint8_t*) { return 0; }
-int mtd_write(int, uint32_t, uint32_t, const uint8_t*) { return 0; }
-int flash_write(const uint8_t*, int, uint32_t, uint32_t, uint8_t, const MtdInfo*) { return 0; }
-int flash_erase(int, uint32_t, uint32_t, const MtdInfo*) { return 0; }
-int flash_read(uint8_t*, int, uint32_t, uint32_t) { return 0; }
-int api_flash_init() { return 1; }
-int api_flash_read(uint8_t*, int, uint32_t, uint32_t) { return -1; }
-int api_flash_write(const uint8_t*, int, uint32_t, uint32_t, uint8_t) { return -1; }
-int api_flash_erase(int, uint32_t, uint32_t) { return -1; }
+namespace {
+
+// Writes go back to flash in pieces of this size.
+constexpr uint32_t WRITE_PIECE = 1024;
+
+unsigned long ul(uint32_t v) { return v; }
+unsigned long address(const void* p) { return static_cast<unsigned long>(reinterpret_cast<uintptr_t>(p)); }
+
+// The block arithmetic masks and shifts with the erase size, and blocks are
+// written back in 1 KiB pieces: anything but a power of two of at least
+// 1 KiB (with a shift that matches it) would divide wrongly or never end.
+bool geometry_usable(const MtdInfo* info)
+{
+    const uint32_t e = info->erase_size;
+    const bool ok =
+        e >= WRITE_PIECE && (e & (e - 1)) == 0 && info->erase_shift < 32 && (uint32_t{1} << info->erase_shift) == e;
+    if (!ok) std::printf("Unsupported MTD erase size 0x%08lx (not a power of two of at least 1024 bytes)\n", ul(e));
+    return ok;
+}
+
+// Past the end the kernel reads short and rejects erases half-way through a
+// write; wrapped ranges would land on the partition's first blocks.
+bool range_usable(const MtdInfo* info, uint32_t offset, uint32_t length)
+{
+    const bool ok = uint64_t{offset} + length <= info->total_size;
+    if (!ok)
+        std::printf("Flash range 0x%08lx+0x%08lx outside the partition (0x%08lx bytes)\n", ul(offset), ul(length),
+                    ul(info->total_size));
+    return ok;
+}
+
+struct BlockRange {
+    uint32_t first;
+    uint32_t last;
+    uint32_t blocks;
+};
+
+BlockRange block_range(uint32_t offset, uint32_t length, const MtdInfo* info)
+{
+    const uint32_t e = info->erase_size;
+    const uint32_t mask = 0u - e;
+    BlockRange r{};
+    r.first = offset & mask;
+    r.last = ((offset + length - 1) & mask) + e - 1;
+    r.blocks = (r.last - r.first + 1) >> info->erase_shift;
+    return r;
+}
+
+struct FreeDeleter {
+    void operator()(uint8_t* p) const { std::free(p); }
+};
+
+// Puts the failure on its own line and leaves an empty one after it, so it
+// stands out from the progress count.
+int write_failed(const char* what)
+{
+    std::printf("Flash Write mtd %s failed.\n\n", what);
+    return 0;
+}
+
+// Api layer: the geometry is asked for afresh each time and never trusted
+// blindly.
+bool api_geometry(int fd, uint32_t offset, uint32_t length, MtdInfo* info)
+{
+    return mtd_query(fd, info) && geometry_usable(info) && range_usable(info, offset, length);
+}
+
+}  // namespace
+
+int mtd_open()
+{
+    constexpr int SYNC_FLAGS = O_RDWR | O_SYNC;
+    uboot_fd = plat::open("/dev/mtd-uboot", SYNC_FLAGS);
+    uboot_env_fd = plat::open("/dev/mtd-ubootenv", SYNC_FLAGS);
+    device_tree_fd = plat::open("/dev/mtd-devicetree", SYNC_FLAGS);
+    kernel_fd = plat::open("/dev/mtd-kernel", SYNC_FLAGS);
+    rfs_fd = plat::open("/dev/mtd-rfs", SYNC_FLAGS);
+    rescue_fd = plat::open("/dev/mtd-rescue", O_RDWR);
+    return rescue_fd;
+}
+
+int mtd_query(int fd, MtdInfo* info)
+{
+    mtd_info_user raw{};
+    if (plat::mtd_getinfo(fd, &raw) != 0) {
+        std::puts("Could not get MTD device info ");
+        return 0;
+    }
+    info->block_count = raw.erasesize != 0 ? raw.size / raw.erasesize : 0;
+    info->erase_size = raw.erasesize;
+    info->total_size = raw.size;
+    for (uint32_t bit = 0; bit < 32; ++bit) {
+        if (raw.erasesize & (uint32_t{1} << bit)) {
+            info->erase_shift = bit;
+            break;
+        }
+    }
+    return 1;
+}
+
+int mtd_erase(int fd, uint32_t offset, uint32_t length)
+{
+    if (debug_erase) std::printf("mtd erase 0x%08lx to 0x%08lx\n", ul(offset), ul(offset + length - 1));
+    return plat::mtd_erase(fd, offset, length) >= 0 ? 1 : 0;
+}
+
+int mtd_read(int fd, uint32_t offset, uint32_t length, uint8_t* buffer)
+{
+    if (debug_read)
+        std::printf("mtd read  0x%08lx to 0x%08lx 0x%08lx\n", ul(offset), ul(offset + length - 1), address(buffer));
+    return plat::pread(fd, buffer, length, static_cast<off_t>(offset)) >= 0 ? 1 : 0;
+}
+
+int mtd_write(int fd, uint32_t offset, uint32_t length, const uint8_t* buffer)
+{
+    if (debug_write)
+        std::printf("mtd write 0x%08lx to 0x%08lx 0x%08lx\n", ul(offset), ul(offset + length - 1), address(buffer));
+    return plat::pwrite(fd, buffer, length, static_cast<off_t>(offset)) >= 0 ? 1 : 0;
+}
+
+int flash_write(const uint8_t* data, int fd, uint32_t length, uint32_t offset, uint8_t progress, const MtdInfo* info)
+{
+    if (!geometry_usable(info)) return 0;
+    const uint32_t e = info->erase_size;
+    const BlockRange r = block_range(offset, length, info);
+    std::unique_ptr<uint8_t, FreeDeleter> buffer(static_cast<uint8_t*>(std::malloc(size_t{e} + WRITE_PIECE)));
+
+    if (debug_write)
+        std::printf("Flash Write 0x%08lx to 0x%08lx (0x%08lx to 0x%08lx) %ld\n", ul(offset), ul(offset + length - 1),
+                    ul(r.first), ul(r.last), static_cast<long>(r.blocks));
+    if (!buffer) {
+        std::puts("Flash Write malloc failed");
+        return 0;
+    }
+    uint8_t* const block_buf = buffer.get();
+    if (progress) std::printf("     ");
+
+    uint32_t done = 0;
+    uint32_t block = r.first;
+    for (uint32_t i = 0; i < r.blocks; ++i) {
+        uint32_t at = 0;
+        uint32_t count = e;
+        if (r.blocks == 1) {
+            at = offset - r.first;
+            count = length;
+        } else if (i == 0) {
+            at = offset - r.first;
+            count = e - at;
+        } else if (i == r.blocks - 1) {
+            count = length - done;
+        }
+
+        // Zeroed first: a short read then writes zeros back, never stale bytes
+        // of the previous block.
+        std::memset(block_buf, 0, e);
+        if (!mtd_read(fd, block, e, block_buf)) return write_failed("read");
+        if (count != 0) std::memcpy(block_buf + at, data + done, count);
+        if (!mtd_erase(fd, block, e)) return write_failed("erase");
+        for (uint32_t k = 0; k < e; k += WRITE_PIECE)
+            if (!mtd_write(fd, block + k, WRITE_PIECE, block_buf + k)) return write_failed("write");
+
+        if (progress) {
+            std::printf("\b\b\b\b%3.3d%c", static_cast<int>(i * 100 / r.blocks), '%');
+            std::fflush(stdout);
+        }
+        block += e;
+        done += count;
+    }
+    if (progress) std::printf("\b\b\b\b100%c\n", '%');
+    return 1;
+}
+
+int flash_erase(int fd, uint32_t length, uint32_t offset, const MtdInfo* info)
+{
+    if (!geometry_usable(info)) return 0;
+    const BlockRange r = block_range(offset, length, info);
+    if (debug_erase)
+        std::printf("Flash Erase 0x%08lx to 0x%08lx (0x%08lx to 0x%08lx) %ld\n", ul(offset), ul(offset + length - 1),
+                    ul(r.first), ul(r.last), static_cast<long>(r.blocks));
+    uint32_t block = r.first;
+    for (uint32_t i = 0; i < r.blocks; ++i, block += info->erase_size) {
+        if (!mtd_erase(fd, block, info->erase_size)) {
+            std::puts("Flash Erase mtd erase failed.");
+            return 0;
+        }
+    }
+    return 1;
+}
+
+int flash_read(uint8_t* buffer, int fd, uint32_t length, uint32_t offset)
+{
+    if (debug_read) std::printf("Flash Read 0x%08lx to 0x%08lx\n", ul(offset), ul(offset + length - 1));
+    return mtd_read(fd, offset, length, buffer);
+}
+
+int api_flash_init()
+{
+    mtd_open();
+    return 1;
+}
+
+int api_flash_read(uint8_t* buffer, int fd, uint32_t offset, uint32_t length)
+{
+    MtdInfo info{};
+    if (!api_geometry(fd, offset, length, &info)) return -1;
+    return flash_read(buffer, fd, length, offset) ? 0 : -1;
+}
+
+int api_flash_write(const uint8_t* data, int fd, uint32_t offset, uint32_t length, uint8_t progress)
+{
+    MtdInfo info{};
+    if (!api_geometry(fd, offset, length, &info)) return -1;
+    return flash_write(data, fd, length, offset, progress, &info) ? 0 : -1;
+}
+
+int api_flash_erase(int fd, uint32_t offset, uint32_t length)
+{
+    MtdInfo info{};
+    if (!api_geometry(fd, offset, length, &info)) return -1;
+    return flash_erase(fd, length, offset, &info) ? 0 : -1;
+}

@@ -330,6 +330,7 @@ int open(const char* path, int flags)
     const std::string p = path;
     if (auto it = b.mtd.find(p); it != b.mtd.end()) {
         if (it->second.open_fails) return fake::fail(ENOENT);
+        it->second.open_flags = flags;
         return fake::add_device({fake::DevKind::MTD, p});
     }
     if (p == "/dev/i2c-0" || p == "/dev/i2c-1") {
