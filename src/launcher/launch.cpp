@@ -1,7 +1,199 @@
+#include <array>
+#include <cctype>
+#include <cstdarg>
+#include <cstdio>
+#include <cstdlib>
+#include <memory>
+
+#include "launcher/i2c.hpp"
+#include "launcher/image.hpp"
 #include "launcher/launch.hpp"
+#include "launcher/rescue.hpp"
+#include "launcher/util.hpp"
+#include "platform/platform.hpp"
 
 char stringbuff[STRINGBUFF_SIZE];
 
-// Placeholders until the launch lands.
-void launch_image(uint8_t) { board_reset(); }
-int extract_gdb(int) { return 0; }
+namespace {
+
+constexpr const char* APP_EXECUTABLE = "/tmp/home/bin/mp.elf.strip";
+constexpr const char* DISTRO_ID = "/tmp/home/bin/distro-id";
+constexpr const char* INSTALL_SCRIPT = "/tmp/home/bin/install.sh";
+constexpr const char* ENV_SETUP = "/tmp/home/bin/env-setup";
+constexpr const char* GDB_PATH = "/tmp/gdb";
+constexpr const char* GDB_ARCHIVE = "/tmp/gdb.gz";
+constexpr const char* APP_STARTER = "/bin/backtrace";
+
+// Longest environment token; a longer one is split, its rest read as the
+// next token.
+constexpr size_t ENV_TOKEN_MAX = 511;
+
+struct FileCloser {
+    void operator()(FILE* file) const { std::fclose(file); }
+};
+using File = std::unique_ptr<FILE, FileCloser>;
+
+// Builds the command in stringbuff (cut to fit) and runs it.
+__attribute__((format(printf, 1, 2))) int run_built(const char* format, ...)
+{
+    va_list args;
+    va_start(args, format);
+    std::vsnprintf(stringbuff, sizeof stringbuff, format, args);
+    va_end(args);
+    return run_command(stringbuff);
+}
+
+bool read_env_token(FILE* file, std::array<char, ENV_TOKEN_MAX + 1>& token)
+{
+    int c = 0;
+    do {
+        c = std::fgetc(file);
+    } while (c != EOF && std::isspace(c));
+    size_t n = 0;
+    while (c != EOF && !std::isspace(c)) {
+        token[n++] = static_cast<char>(c);
+        if (n == ENV_TOKEN_MAX) break;
+        c = std::fgetc(file);
+    }
+    token[n] = '\0';
+    return n > 0;
+}
+
+void apply_env_setup(const char* path)
+{
+    File file{std::fopen(path, "r")};
+    if (!file) return;
+    std::array<char, ENV_TOKEN_MAX + 1> name{};
+    std::array<char, ENV_TOKEN_MAX + 1> value{};
+    while (read_env_token(file.get(), name)) {
+        if (!read_env_token(file.get(), value)) value[0] = '\0';
+        setenv(name.data(), value.data(), 1);
+    }
+}
+
+void ask_about_incompatible_image()
+{
+    std::puts("WARNING: Suspected incompatible application image detected during unpacking");
+    std::fputs("Would you like to enter recovery mode to download a new image? y/N: ", stdout);
+    std::fflush(stdout);
+    const int key = uartGetC();
+    if (key == 'y' || key == 'Y') run_rescue_mode();
+}
+
+[[noreturn]] void start_plain()
+{
+    std::snprintf(stringbuff, sizeof stringbuff, "%s", APP_STARTER);
+    // Whatever is still buffered would vanish with the process image.
+    std::fflush(stdout);
+    plat::exec(stringbuff, stringbuff);
+    std::fputs("Failed to start Application OS.\n", stderr);
+    board_reset();
+}
+
+// In the debug and memory-check modes the application is our child: its
+// end is the end of the boot.
+[[noreturn]] void start_application()
+{
+    if (gdbserver_enable && memchk_enable) {
+        run_built("LD_PRELOAD=libduma.so.0.0.0 /bin/gdbserver :%d %s\n", gdbport, APP_EXECUTABLE);
+        board_reset();
+    }
+    if (gdbserver_enable) {
+        run_built("/bin/gdbserver :%d %s\n", gdbport, APP_EXECUTABLE);
+        board_reset();
+    }
+    if (gdb_enable) {
+        if (path_exists(GDB_PATH)) {
+            std::puts("*** Launching under GDB ***");
+            run_built("%s %s", GDB_PATH, APP_EXECUTABLE);
+            board_reset();
+        }
+        std::puts("**** GDB mode selected but GDB not available. Please install GDB image ***");
+        start_plain();
+    }
+    if (memchk_enable) {
+        run_built("LD_PRELOAD=libduma.so.0.0.0 %s\n", APP_EXECUTABLE);
+        board_reset();
+    }
+    start_plain();
+}
+
+// Copies up to count bytes; a slot file that ends early gives what it has.
+void copy_bytes(FILE* in, FILE* out, uint32_t count)
+{
+    std::array<uint8_t, 4096> chunk{};
+    while (count > 0) {
+        const size_t want = count < chunk.size() ? count : chunk.size();
+        const size_t got = std::fread(chunk.data(), 1, want, in);
+        if (got == 0 || std::fwrite(chunk.data(), 1, got, out) != got) return;
+        count -= static_cast<uint32_t>(got);
+    }
+}
+
+}  // namespace
+
+void launch_image(uint8_t diags)
+{
+    plat::sleep(1);
+    if (run_built("cd /tmp \ntar mxzf %s \nrm %s\n", APP_TARBALL, APP_TARBALL) < 0) {
+        std::fputs("Failed to gunzip Application OS.\n", stderr);
+        board_reset();
+    }
+    if (!path_exists(DISTRO_ID)) ask_about_incompatible_image();
+
+    // The application drives the buses itself.
+    api_i2c_close();
+
+    if (diags) {
+        std::puts("install diags image");
+        run_built("mkdir -p /tmp/home/bin");
+        run_built("mv /tmp/mpdiag.elf.strip %s", APP_EXECUTABLE);
+    }
+    if (path_exists(INSTALL_SCRIPT)) {
+        std::puts("Running install script");
+        run_built("%s", INSTALL_SCRIPT);
+        apply_env_setup(ENV_SETUP);
+    }
+    if (shell_enable) {
+        std::puts("Dropping into shell");
+        run_built("/bin/sh\n");
+        std::puts("Dropping out of shell");
+    }
+    start_application();
+}
+
+int extract_gdb(int slot)
+{
+    if (slot != 1 && slot != 2) return 0;
+    const int other = slot == 1 ? 2 : 1;
+    std::printf("Extracting GDB from image slot %d\n", other);
+
+    File in{std::fopen(other == 1 ? SLOT1_PATH : SLOT2_PATH, "rb")};
+    if (!in) {
+        std::fprintf(stderr, "Failed to open GDB image (from slot %d)\n", other);
+        return 0;
+    }
+    File out{std::fopen(GDB_ARCHIVE, "wb")};
+    if (!out) {
+        std::fputs("Failed to open GDB output file.\n", stderr);
+        return 0;
+    }
+
+    uint8_t header[HEADER_COPY_SIZE]{};
+    const bool whole_header = std::fread(header, 1, sizeof header, in.get()) == sizeof header;
+    const uint32_t magic = get_be32(header + 8);
+    if (!whole_header || (magic != IMAGE_APPLICATION && magic != IMAGE_DIAGS)) {
+        std::fprintf(stderr, "Image has invalid header 0x%x\n", magic);
+        return 0;
+    }
+    const uint32_t length = get_be32(header + 4);
+    std::printf("Found GDB image %d of length = %u.\n", other, length);
+
+    copy_bytes(in.get(), out.get(), length);
+    in.reset();
+    out.reset();
+    std::puts("decompressing GDB....");
+    run_built("gunzip %s", GDB_ARCHIVE);
+    run_built("chmod +x %s", GDB_PATH);
+    return 1;
+}
