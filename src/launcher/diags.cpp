@@ -1,5 +1,155 @@
-#include "launcher/launch.hpp"
+#include <array>
+#include <cctype>
+#include <cstdio>
+#include <memory>
+#include <new>
+#include <utility>
 
-// Placeholders until the diagnostics partition boot lands.
-int run_standalone_diags() { return 1; }
-int extract_image_from_flash() { return 0; }
+#include "launcher/crc.hpp"
+#include "launcher/flash.hpp"
+#include "launcher/i2c.hpp"
+#include "launcher/image.hpp"
+#include "launcher/launch.hpp"
+#include "launcher/rescue.hpp"
+#include "launcher/util.hpp"
+
+namespace {
+
+constexpr unsigned RESCUE_BOOTED_SLOT = 4;
+constexpr const char* RECOVERY_COPY = "/tmp/image";
+
+struct FileCloser {
+    void operator()(FILE* f) const { std::fclose(f); }
+};
+using File = std::unique_ptr<FILE, FileCloser>;
+
+void recreate_user_filesystem()
+{
+    std::puts("unmount filesystem");
+    run_command("/bin/umount /user &> /dev/null");
+    std::puts("\nErasing filesystem for clean install");
+    run_command("flash_eraseall /dev/mtd-user-char");
+    std::puts("Mounting...");
+    run_command("/bin/mount -o sync -t jffs2 /dev/mtd-user /user &> /dev/null");
+    std::puts("creating default filesystem");
+    run_command("mkdir /user/images &> /dev/null");
+}
+
+void write_payload(FILE* file, const uint8_t* image, const ImageGeometry& g)
+{
+    [[maybe_unused]] const size_t items = std::fwrite(image + g.header_length, g.payload_length, 1, file);
+}
+
+// The rescue image whole, or null after saying why it cannot be booted.
+std::unique_ptr<uint8_t[]> read_rescue_image(ImageGeometry& g)
+{
+    // An unreadable partition leaves zeros, which read as no image at all.
+    std::array<uint8_t, HEADER_PROBE_SIZE> probe{};
+    if (api_flash_read(probe.data(), rescue_fd, 0, HEADER_PROBE_SIZE) < 0) probe.fill(0);
+    g = image_geometry(probe.data());
+    if (!is_bootable_type(g.type)) {
+        std::fputs("Image not found... \n", stderr);
+        return nullptr;
+    }
+    MtdInfo info{};
+    if (!g.usable || !mtd_query(rescue_fd, &info) || g.total_size > info.total_size) {
+        std::fputs("Image header corrupt. Quitting\n", stderr);
+        return nullptr;
+    }
+    std::unique_ptr<uint8_t[]> image(new (std::nothrow) uint8_t[g.total_size]);
+    if (!image) {
+        std::fprintf(stderr, "Failed to allocate buffer for image (%d)\n", static_cast<int>(g.total_size));
+        return nullptr;
+    }
+    if (api_flash_read(image.get(), rescue_fd, 0, g.total_size) < 0) {
+        std::fputs("Image read failed. Quitting\n", stderr);
+        return nullptr;
+    }
+    if (CheckCrc(image.get() + 4, g.total_size - 4, get_be32(image.get())) != 0) {
+        std::fputs("Image CRC failed. Quitting\n", stderr);
+        return nullptr;
+    }
+    return image;
+}
+
+[[noreturn]] void launch_diagnostics(std::unique_ptr<uint8_t[]> image, const ImageGeometry& g)
+{
+    std::puts("Launching diagnostics image");
+    File tarball(std::fopen(APP_TARBALL, "wb"));
+    if (!tarball) {
+        std::fputs("Failed to open diags image file.\n", stderr);
+        board_reset();
+    }
+    write_payload(tarball.get(), image.get(), g);
+    tarball.reset();
+    api_set_booted_image(RESCUE_BOOTED_SLOT);
+    image.reset();
+    launch_image(1);
+}
+
+void install_recovery(const uint8_t* image, const ImageGeometry& g, char slot)
+{
+    std::printf("\nInstalling recovery image as image%c...\n", slot);
+    File copy(std::fopen(RECOVERY_COPY, "wb"));
+    if (!copy) {
+        std::fputs("Failed to open image file.\n", stderr);
+        board_reset();
+    }
+    [[maybe_unused]] const size_t items = std::fwrite(image, g.total_size, 1, copy.get());
+    copy.reset();
+    run_command("mkdir /user/images &> /dev/null");
+    char command[64];
+    std::snprintf(command, sizeof command, "cp /tmp/image /user/images/image%c\n", slot);
+    run_command(command);
+    const int number = slot - '0';
+    std::printf("Setting boot image to %d\n", number);
+    api_set_image(static_cast<unsigned>(number));
+    api_set_booted_image(static_cast<unsigned>(number));
+}
+
+[[noreturn]] void launch_recovery(std::unique_ptr<uint8_t[]> image, const ImageGeometry& g)
+{
+    std::printf("Install recovery image as image 1 or 2 (hit return to just boot image): ");
+    std::fflush(stdout);
+    std::array<char, 8> answer{};
+    if (read_stdin_line(answer.data(), answer.size())) {
+        if (answer[0] == '1' || answer[0] == '2') {
+            install_recovery(image.get(), g, answer[0]);
+        } else {
+            std::puts("\nBooting recovery image. You will need to download and install an image before rebooting");
+            api_set_booted_image(RESCUE_BOOTED_SLOT);
+        }
+    }
+    image.reset();
+    launch_image(0);
+}
+
+}  // namespace
+
+int run_standalone_diags()
+{
+    std::printf("Confirm: Erase filesystem? (all saved data, configuration, keys will be lost) y/N: ");
+    std::fflush(stdout);
+    const int key = uartGetC();
+    std::printf("\n");
+    if (key != 0 && std::toupper(key) == 'Y') recreate_user_filesystem();
+    std::puts("Booting diags image...");
+    extract_image_from_flash();
+    return 1;
+}
+
+int extract_image_from_flash()
+{
+    File tarball(std::fopen(APP_TARBALL, "wb"));
+    if (!tarball) {
+        std::fputs("Failed to open AppOS tarfile.\n", stderr);
+        board_reset();
+    }
+    ImageGeometry g{};
+    std::unique_ptr<uint8_t[]> image = read_rescue_image(g);
+    if (!image) return 0;
+    write_payload(tarball.get(), image.get(), g);
+    tarball.reset();
+    if (g.type == IMAGE_DIAGS) launch_diagnostics(std::move(image), g);
+    launch_recovery(std::move(image), g);
+}
