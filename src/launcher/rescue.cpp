@@ -1,7 +1,221 @@
+// The rescue menu: serial download, USB install, version display.
 #include "launcher/rescue.hpp"
 
-// Placeholders until the rescue menu lands: the menu exits at once.
-int run_rescue_mode() { return 1; }
-int run_xmodem_rescue() { return 0; }
-int run_usb_rescue() { return 0; }
-int run_image_display() { return 0; }
+#include <dirent.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <array>
+#include <cctype>
+#include <cerrno>
+#include <climits>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <memory>
+
+#include "launcher/image.hpp"
+#include "launcher/launch.hpp"
+#include "launcher/util.hpp"
+#include "launcher/xmodem.hpp"
+#include "platform/platform.hpp"
+
+namespace {
+
+constexpr const char* USB_DIR = "/mnt/usb";
+constexpr const char* DOWNLOAD_PATH = "/tmp/image";
+constexpr int LINE_SIZE = 128;
+
+void list_options()
+{
+    std::puts("Please select one of the following options:");
+    std::printf("\t%c) Use xmodem 1K to serial download an image\n", 'X');
+    std::printf("\t%c) Reboot\n", 'R');
+    std::printf("\t%c) Exit\n", 'E');
+}
+
+// Returns an accepted option key, upper-cased.
+int read_option()
+{
+    for (;;) {
+        std::printf("\nOption? : ");
+        std::fflush(stdout);
+        const int key = uartGetC();
+        std::printf("%c\n", key);
+        if (sig_quit_raised) {
+            sig_quit_raised = 0;
+            continue;
+        }
+        if (key == 0) continue;
+        const int option = std::toupper(key);
+        switch (option) {
+        case 'X':
+        case 'U':
+        case 'V':
+        case 'R':
+        case 'D':
+        case 'E': return option;
+        default: std::printf("unknown option \"%c\". Please try again\n", option);
+        }
+    }
+}
+
+struct DirCloser {
+    void operator()(DIR* dir) const { closedir(dir); }
+};
+using Dir = std::unique_ptr<DIR, DirCloser>;
+
+// Leaving the listing always puts the working directory back, whatever
+// road is taken out of it.
+void leave_usb_dir(Dir& dir)
+{
+    if (chdir("/tmp") != 0) std::perror("/tmp");
+    dir.reset();
+}
+
+// Both walks must number alike, so an entry whose status cannot be read is
+// classed here once: it is listed, and the installer reports what is wrong.
+bool is_listed(const dirent* entry)
+{
+    struct stat st {};
+    if (lstat(entry->d_name, &st) != 0) return true;
+    return !S_ISDIR(st.st_mode);
+}
+
+Dir open_usb_dir()
+{
+    Dir dir(opendir(USB_DIR));
+    if (dir && chdir(USB_DIR) != 0) {
+        std::perror(USB_DIR);
+        dir.reset();
+    }
+    return dir;
+}
+
+// "%d" without its undefined overflow: leading blanks, a sign, digits.
+bool parse_number(const char* line, long* number)
+{
+    char* end = nullptr;
+    errno = 0;
+    const long value = std::strtol(line, &end, 10);
+    if (end == line) return false;
+    *number = errno == ERANGE ? (value < 0 ? LONG_MIN : LONG_MAX) : value;
+    return true;
+}
+
+enum class Choice { quit, number };
+
+Choice ask_file_number(long* number)
+{
+    std::array<char, LINE_SIZE> line{};
+    std::printf("Choose file number to install (q to quit): ");
+    std::fflush(stdout);
+    for (;;) {
+        get_user_input(line.data(), LINE_SIZE);
+        if (sig_quit_raised) return Choice::quit;
+        if (line[0] == 'q' || line[0] == 'Q') return Choice::quit;
+        if (parse_number(line.data(), number)) return Choice::number;
+        std::printf("Invalid file number %s. Try again pleas\n", line.data());
+        std::fflush(stdout);
+    }
+}
+
+}  // namespace
+
+int run_rescue_mode()
+{
+    std::puts("Entering Rescue Mode.");
+    for (;;) {
+        list_options();
+        switch (read_option()) {
+        case 'X': run_xmodem_rescue(); break;
+        case 'U': run_usb_rescue(); break;
+        case 'V': run_image_display(); break;
+        case 'D': run_standalone_diags(); break;
+        case 'R':
+            plat::sleep(1);
+            board_reset();
+        case 'E': return 1;
+        }
+        // An interrupt inside a handler did not stop it; it must not stop
+        // the next one either.
+        if (sig_quit_raised) sig_quit_raised = 0;
+    }
+}
+
+int run_xmodem_rescue()
+{
+    std::puts("Running xmodem rescue.....");
+    const int fd = init_serial();
+    if (fd < 0) {
+        // No port to switch, so no Enter can ever confirm the speed: an
+        // outside receiver would only wait on a line nobody can reach.
+        std::puts("Serial download not possible without the serial port.");
+        return 0;
+    }
+    char command[64];
+    std::snprintf(command, sizeof command, "/usr/bin/rx %s", DOWNLOAD_PATH);
+    run_command(command);
+    reset_serial(fd);
+    plat::close(fd);
+    if (!path_exists(DOWNLOAD_PATH)) return 0;
+    return processBladeImage(DOWNLOAD_PATH, 0, 0);
+}
+
+int run_usb_rescue()
+{
+    Dir dir = open_usb_dir();
+    if (!dir) {
+        std::puts("Unable to open USB directory. Quitting");
+        return 0;
+    }
+    int count = 0;
+    while (const dirent* entry = readdir(dir.get()))
+        if (is_listed(entry)) std::printf("\t%d: %s\n", ++count, entry->d_name);
+
+    long number = 0;
+    const Choice choice = ask_file_number(&number);
+    leave_usb_dir(dir);
+    if (choice == Choice::quit || number <= 0) return 0;
+
+    dir = open_usb_dir();
+    if (!dir) {
+        std::puts("Unable to re-open USB directory. Quitting");
+        return 0;
+    }
+    count = 0;
+    while (const dirent* entry = readdir(dir.get())) {
+        if (!is_listed(entry) || ++count != number) continue;
+        std::printf("Installing %s\n", entry->d_name);
+        // "/mnt/usb/" and the longest name a directory can yield.
+        std::array<char, sizeof "/mnt/usb/" + NAME_MAX> path{};
+        std::snprintf(path.data(), path.size(), "%s%c%s", USB_DIR, '/', entry->d_name);
+        leave_usb_dir(dir);
+        return processBladeImage(path.data(), 0, 0);
+    }
+    leave_usb_dir(dir);
+    return 0;
+}
+
+int run_image_display()
+{
+    struct Row {
+        const char* label;  // padded so that the colons line up
+        uint32_t type;
+        int32_t slot;
+    };
+    static constexpr Row rows[] = {
+        {"Boot image  ", IMAGE_UBOOT, 0}, {"RFS image   ", IMAGE_RFS, 0},         {"Kernel image", IMAGE_KERNEL, 0},
+        {"DFT image   ", IMAGE_DFT, 0},   {"OS image 1  ", IMAGE_APPLICATION, 1}, {"OS image 2  ", IMAGE_APPLICATION, 2},
+    };
+    std::puts("Installed images versions: ");
+    std::array<uint8_t, HEADER_COPY_SIZE> header{};
+    for (const Row& row : rows) {
+        // A header that cannot be read must show as 0.0.0.0, not as the
+        // previous row's version.
+        header.fill(0);
+        read_flash_image_header(row.type, header.data(), row.slot);
+        std::printf("\t%s: %d.%d.%d.%d\n", row.label, header[12], header[13], header[14], header[15]);
+    }
+    return 0;
+}

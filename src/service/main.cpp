@@ -1,0 +1,3 @@
+#include "service/service.hpp"
+
+int main(int argc, char** argv) { return service_main(argc, argv); }
