@@ -175,7 +175,7 @@ TEST_P(ReminderTest, FirstReminderAfterElevenEmptyPollsThenEveryEleven)
 INSTANTIATE_TEST_SUITE_P(Clock, ReminderTest,
                          testing::Values(ReminderCase{1, 0}, ReminderCase{10, 0}, ReminderCase{11, 1},
                                          ReminderCase{21, 1}, ReminderCase{22, 2}, ReminderCase{34, 3}),
-                         [](const auto& info) { return "EnterAt" + std::to_string(info.param.enter_after_s) + "s"; });
+                         [](const auto& p) { return "EnterAt" + std::to_string(p.param.enter_after_s) + "s"; });
 
 // The fake cannot show what the settings do to the bytes; a pseudo-terminal
 // applies them for real.
