@@ -29,10 +29,7 @@ constexpr const char* MAC_PROMPT = "MAC address (format nn:nn:nn:nn:nn:nn): ";
 
 // Ctrl-C is seen only once the line is finished, since the editor keeps
 // going after the interrupt; 'q' is the documented way out.
-bool operator_quit(const char* line)
-{
-    return sig_quit_raised || line[0] == 'q' || line[0] == 'Q';
-}
+bool operator_quit(const char* line) { return sig_quit_raised || line[0] == 'q' || line[0] == 'Q'; }
 
 __attribute__((format(printf, 1, 2))) void run_formatted(const char* format, ...)
 {

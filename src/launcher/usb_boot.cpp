@@ -139,9 +139,13 @@ int usb_which_image()
     for (const auto& r : replacements) {
         if (!path_exists(r.path)) continue;
         switch (replace_slot(r.slot, r.path, r.name)) {
-        case Replacement::declined: return 0;
-        case Replacement::installed: slot = r.slot; break;
-        case Replacement::not_installed: break;
+            case Replacement::declined:
+                return 0;
+            case Replacement::installed:
+                slot = r.slot;
+                break;
+            case Replacement::not_installed:
+                break;
         }
     }
     if (slot != 0) {
