@@ -145,12 +145,4 @@ TEST_F(ConsoleTest, ConsoleThatIsNotATerminal)
     EXPECT_TRUE(b().console.attr_history.empty());
 }
 
-TEST_F(ConsoleTest, PutCWritesTheLowByte)
-{
-    CaptureStdout();
-    uartPutC(0x141);
-    uartPutC(0xFF);
-    EXPECT_EQ(GetCapturedStdout(), "A\xff");
-}
-
 }  // namespace
