@@ -20,7 +20,12 @@ struct ImageSpec {
 
 constexpr uint32_t default_header_length(Kind kind) { return kind == Kind::plain ? 16 : 24; }
 
-// The whole image: header, payload, and the crc field filled in last.
+// The header alone, crc filled in over it and `payload`, so a writer can
+// send the payload from where it already lies. A field that would fall past
+// a header shorter than 24 bytes is left out: the payload owns those bytes.
+std::vector<uint8_t> make_header(const ImageSpec& spec, std::span<const uint8_t> payload);
+
+// The whole image: make_header followed by the payload.
 std::vector<uint8_t> make_image(const ImageSpec& spec, std::span<const uint8_t> payload);
 
 // Recomputes the crc field of an image held whole (after a test edits it).
@@ -28,5 +33,18 @@ void seal_image(std::span<uint8_t> image);
 
 // "A.B.C.D" with each part 0..255.
 std::optional<uint32_t> parse_version(std::string_view text);
+
+// "application", "uboot", "kernel", "rfs", "dft", "diags" for the six
+// types (bit 31 ignored), nullptr for any other value.
+const char* type_name(uint32_t type);
+
+// The type value of one of those names, in any letter case.
+std::optional<uint32_t> type_from_name(std::string_view name);
+
+// "plain", "extended", "hdr3"; nullptr for another value.
+const char* kind_name(uint8_t kind);
+
+// gen_crc over any number of bytes (its own count is 32-bit).
+uint32_t crc_update(uint32_t crc, std::span<const uint8_t> bytes);
 
 }  // namespace bladeimg

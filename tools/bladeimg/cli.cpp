@@ -1,0 +1,609 @@
+#include "bladeimg/cli.hpp"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <charconv>
+#include <cstdio>
+#include <cstring>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "bladeimg/image_builder.hpp"
+#include "bladeimg/walk.hpp"
+
+// A 2 GiB package must be readable on a 32-bit build host too.
+static_assert(sizeof(off_t) == 8, "build with _FILE_OFFSET_BITS=64");
+
+namespace bladeimg {
+namespace {
+
+constexpr int EXIT_OK = 0;
+constexpr int EXIT_BAD = 1;
+constexpr int EXIT_USAGE = 2;
+
+// ---- Help texts -------------------------------------------------------------
+
+constexpr const char* CREATE_USAGE =
+    "usage: bladeimg create --type TYPE --version A.B.C.D [--header plain|extended|hdr3]\n"
+    "                       [--header-length N] -o OUT PAYLOAD\n";
+constexpr const char* PACK_USAGE = "usage: bladeimg pack -o OUT IMAGE...\n";
+constexpr const char* INFO_USAGE = "usage: bladeimg info [--json] FILE...\n";
+constexpr const char* VERIFY_USAGE = "usage: bladeimg verify FILE...\n";
+constexpr const char* CRC_USAGE = "usage: bladeimg crc FILE\n";
+
+constexpr const char* MAIN_USAGE =
+    "usage: bladeimg create --type TYPE --version A.B.C.D [--header plain|extended|hdr3]\n"
+    "                       [--header-length N] -o OUT PAYLOAD\n"
+    "       bladeimg pack -o OUT IMAGE...\n"
+    "       bladeimg info [--json] FILE...\n"
+    "       bladeimg verify FILE...\n"
+    "       bladeimg crc FILE\n";
+
+constexpr const char* MAIN_HELP =
+    "\n"
+    "Builds and checks the images and image packages that bladeboot installs and boots.\n"
+    "\n"
+    "  create   wrap a payload in an image header\n"
+    "  pack     join images into one package\n"
+    "  info     list the images of a file, walked as the launcher walks a package\n"
+    "  verify   check every image's CRC and that the images fill each file exactly\n"
+    "  crc      the launcher's CRC-32 of a whole file\n"
+    "\n"
+    "Run 'bladeimg COMMAND --help' for a command's options.\n"
+    "Exit status: 0 success, 1 a file could not be read or written (or verify found\n"
+    "a problem), 2 bad arguments.\n";
+
+constexpr const char* CREATE_HELP =
+    "\n"
+    "Writes OUT: an image header followed by the bytes of PAYLOAD.\n"
+    "\n"
+    "  --type TYPE          application, uboot, kernel, rfs, dft or diags (any case),\n"
+    "                       or a number (decimal or 0x...) used as the type value;\n"
+    "                       bit 31 is cleared, since it belongs to the header kind\n"
+    "  --version A.B.C.D    the image version, each part 0..255\n"
+    "  --header KIND        plain (default): 16 bytes\n"
+    "                       extended: bit 31 of magic set, header length at byte 18\n"
+    "                       hdr3: \"HDR3\" at byte 16, header length at byte 22\n"
+    "  --header-length N    24..65535, for extended and hdr3 only (default 24);\n"
+    "                       the bytes past the fields are zero\n"
+    "  -o OUT               the image file to write\n";
+
+constexpr const char* PACK_HELP =
+    "\n"
+    "Writes OUT: the IMAGE files one after another, as one package. Each IMAGE must\n"
+    "hold whole images with good CRCs and nothing else (as 'bladeimg verify' says).\n"
+    "OUT may not be one of the IMAGE files.\n";
+
+constexpr const char* INFO_HELP =
+    "\n"
+    "Walks each FILE as the launcher walks a package: an image starts where the one\n"
+    "before ends, and the walk stops when fewer than 24 bytes remain. Prints per\n"
+    "image its offset, type, header kind and length, payload length, total size,\n"
+    "version and stored and computed CRC; then what follows the last whole image.\n"
+    "A header whose sizes cannot be followed (header length below 16 or beyond the\n"
+    "total size, sizes past 4 GiB) ends the walk: nothing after it can be located.\n"
+    "\n"
+    "  --json   one JSON array per FILE with an object per image (offset, type,\n"
+    "           type_name, kind, header_length, payload_length, total_size,\n"
+    "           version, crc_stored, crc_computed, crc_ok); a FILE that its images\n"
+    "           do not fill exactly ends with {\"trailing\", \"offset\", \"reason\"}.\n";
+
+constexpr const char* VERIFY_HELP =
+    "\n"
+    "Exits 0 when every image's CRC matches and the images fill each FILE exactly\n"
+    "(an empty FILE holds no image and fails). Otherwise prints one line per\n"
+    "problem, FILE: offset N: what is wrong, and exits 1.\n";
+
+constexpr const char* CRC_HELP =
+    "\n"
+    "Prints the launcher's CRC-32 (reflected, polynomial 0xEDB88320, start value\n"
+    "0xFFFFFFFF, not inverted) of the whole FILE as 8 hex digits.\n";
+
+// ---- Arguments ----------------------------------------------------------------
+
+struct UsageError {
+    std::string message;
+};
+
+struct Option {
+    const char* name;  // "--type" or "-o"
+    bool takes_value;
+};
+
+struct Parsed {
+    std::vector<std::pair<std::string, std::string>> options;
+    std::vector<std::string> operands;
+    bool help = false;
+
+    const std::string* get(std::string_view name) const
+    {
+        for (const auto& [k, v] : options)
+            if (k == name) return &v;
+        return nullptr;
+    }
+};
+
+std::optional<Parsed> parse_args(int argc, char** argv, const std::vector<Option>& allowed, std::string& error)
+{
+    Parsed p;
+    bool options_done = false;
+    for (int i = 2; i < argc; ++i) {
+        const std::string_view arg = argv[i];
+        if (options_done || arg.size() < 2 || arg[0] != '-') {
+            p.operands.emplace_back(arg);
+            continue;
+        }
+        if (arg == "--") {
+            options_done = true;
+            continue;
+        }
+        if (arg == "--help" || arg == "-h") {
+            p.help = true;
+            continue;
+        }
+        const size_t eq = arg.starts_with("--") ? arg.find('=') : std::string_view::npos;
+        const std::string_view name = arg.substr(0, eq);
+        const Option* option = nullptr;
+        for (const auto& o : allowed)
+            if (name == o.name) option = &o;
+        if (!option) {
+            error = "unknown option " + std::string(name);
+            return std::nullopt;
+        }
+        if (p.get(name)) {
+            error = "option " + std::string(name) + " given twice";
+            return std::nullopt;
+        }
+        std::string value;
+        if (option->takes_value) {
+            if (eq != std::string_view::npos) {
+                value = arg.substr(eq + 1);
+            } else if (i + 1 < argc) {
+                value = argv[++i];
+            } else {
+                error = "option " + std::string(name) + " needs a value";
+                return std::nullopt;
+            }
+        } else if (eq != std::string_view::npos) {
+            error = "option " + std::string(name) + " takes no value";
+            return std::nullopt;
+        }
+        p.options.emplace_back(name, std::move(value));
+    }
+    return p;
+}
+
+// Decimal, or hex after 0x.
+std::optional<uint64_t> parse_number(std::string_view text)
+{
+    int base = 10;
+    if (text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X')) {
+        base = 16;
+        text.remove_prefix(2);
+    }
+    uint64_t value = 0;
+    const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value, base);
+    if (text.empty() || ec != std::errc{} || end != text.data() + text.size()) return std::nullopt;
+    return value;
+}
+
+// ---- Files ----------------------------------------------------------------------
+
+class Fd {
+public:
+    explicit Fd(int fd) : fd_(fd) {}
+    Fd(const Fd&) = delete;
+    Fd& operator=(const Fd&) = delete;
+    ~Fd()
+    {
+        if (fd_ >= 0) ::close(fd_);
+    }
+    int get() const { return fd_; }
+
+private:
+    int fd_;
+};
+
+int file_error(const std::string& path, int error)
+{
+    std::fprintf(stderr, "bladeimg: %s: %s\n", path.c_str(), std::strerror(error));
+    return EXIT_BAD;
+}
+
+bool write_all(int fd, std::span<const uint8_t> bytes)
+{
+    while (!bytes.empty()) {
+        const ssize_t put = ::write(fd, bytes.data(), bytes.size());
+        if (put < 0 && errno == EINTR) continue;
+        if (put <= 0) return false;
+        bytes = bytes.subspan(static_cast<size_t>(put));
+    }
+    return true;
+}
+
+// A file being written; one that fails is removed, so that no half-written
+// image is left to be mistaken for a whole one.
+class Output {
+public:
+    explicit Output(std::string path)
+        : path_(std::move(path)), fd_(::open(path_.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666))
+    {
+        if (fd_ < 0) file_error(path_, errno);
+    }
+    Output(const Output&) = delete;
+    Output& operator=(const Output&) = delete;
+    ~Output()
+    {
+        if (fd_ >= 0) ::close(fd_);
+    }
+
+    bool is_open() const { return fd_ >= 0; }
+
+    void write(std::span<const uint8_t> bytes)
+    {
+        if (!error_ && !write_all(fd_, bytes)) error_ = errno ? errno : EIO;
+    }
+
+    // Gives up without blaming the output (an input failed).
+    int abandon()
+    {
+        discard();
+        return EXIT_BAD;
+    }
+
+    // close() is where a full disk or a network file system may speak up.
+    int finish()
+    {
+        if (::close(fd_) != 0 && !error_) error_ = errno;
+        fd_ = -1;
+        if (!error_) return EXIT_OK;
+        file_error(path_, error_);
+        return abandon();
+    }
+
+private:
+    void discard()
+    {
+        if (fd_ >= 0) ::close(fd_);
+        fd_ = -1;
+        struct stat st {};
+        if (::stat(path_.c_str(), &st) == 0 && S_ISREG(st.st_mode)) std::remove(path_.c_str());
+    }
+
+    std::string path_;
+    int fd_;
+    int error_ = 0;
+};
+
+// ---- What the walk found, in words ----------------------------------------------
+
+std::string type_text(uint32_t type)
+{
+    if (const char* name = type_name(type)) return name;
+    char hex[16];
+    std::snprintf(hex, sizeof hex, "0x%08x", type);
+    return hex;
+}
+
+std::string version_text(uint32_t id)
+{
+    char text[20];
+    std::snprintf(text, sizeof text, "%u.%u.%u.%u", id >> 24, (id >> 16) & 255u, (id >> 8) & 255u, id & 255u);
+    return text;
+}
+
+std::string end_text(const WalkResult& r)
+{
+    char text[256];
+    switch (r.end) {
+    case WalkEnd::exact:
+        return r.images ? "the images fill the file exactly" : "no image in the file";
+    case WalkEnd::short_tail:
+        std::snprintf(text, sizeof text, "%llu trailing bytes, shorter than a header (%u bytes)",
+                      static_cast<unsigned long long>(r.trailing), HEADER_PROBE_SIZE);
+        return text;
+    case WalkEnd::cut_short:
+        std::snprintf(text, sizeof text, "%s image cut short: %llu of %u bytes present",
+                      type_text(r.geometry.type).c_str(), static_cast<unsigned long long>(r.trailing),
+                      r.geometry.total_size);
+        return text;
+    case WalkEnd::unusable:
+        std::snprintf(text, sizeof text, "unusable header: %s; %llu bytes from here not walked",
+                      unusable_reason(r.header).c_str(), static_cast<unsigned long long>(r.trailing));
+        return text;
+    case WalkEnd::read_error: break;
+    }
+    return std::strerror(r.error);
+}
+
+bool fills_exactly(const WalkResult& r) { return r.end == WalkEnd::exact && r.images > 0; }
+
+// Opens `path` and walks it; reports an unreadable file and returns nullopt.
+std::optional<WalkResult> walk_path(const std::string& path, const std::function<void(const WalkedImage&)>& on_image)
+{
+    Fd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+    if (fd.get() < 0) {
+        file_error(path, errno);
+        return std::nullopt;
+    }
+    Reader in(fd.get());
+    WalkResult r = walk_images(in, on_image);
+    if (r.end == WalkEnd::read_error) {
+        file_error(path, r.error);
+        return std::nullopt;
+    }
+    return r;
+}
+
+// ---- Commands --------------------------------------------------------------------
+
+int cmd_create(const Parsed& p)
+{
+    const std::string* type_arg = p.get("--type");
+    const std::string* version_arg = p.get("--version");
+    const std::string* out = p.get("-o");
+    if (!type_arg) throw UsageError{"--type is required"};
+    if (!version_arg) throw UsageError{"--version is required"};
+    if (!out) throw UsageError{"-o OUT is required"};
+    if (p.operands.size() != 1) throw UsageError{"create takes one PAYLOAD"};
+
+    ImageSpec spec;
+    if (auto named = type_from_name(*type_arg)) {
+        spec.type = *named;
+    } else if (auto number = parse_number(*type_arg); number && *number <= UINT32_MAX) {
+        spec.type = static_cast<uint32_t>(*number) & ~MAGIC_EXTENDED_BIT;
+    } else {
+        throw UsageError{"unknown type " + *type_arg};
+    }
+    const auto version = parse_version(*version_arg);
+    if (!version) throw UsageError{"version must be A.B.C.D with each part 0..255: " + *version_arg};
+    spec.version = *version;
+
+    const std::string kind = p.get("--header") ? *p.get("--header") : "plain";
+    if (kind == "plain") spec.kind = Kind::plain;
+    else if (kind == "extended") spec.kind = Kind::extended;
+    else if (kind == "hdr3") spec.kind = Kind::hdr3;
+    else throw UsageError{"unknown header kind " + kind};
+
+    if (const std::string* length_arg = p.get("--header-length")) {
+        if (spec.kind == Kind::plain) throw UsageError{"a plain header is always 16 bytes; --header-length is for extended and hdr3"};
+        const auto length = parse_number(*length_arg);
+        if (!length || *length < 24 || *length > 0xFFFF)
+            throw UsageError{"header length must be 24..65535: " + *length_arg};
+        spec.header_length = static_cast<uint32_t>(*length);
+    }
+    const uint32_t header_length = spec.header_length ? spec.header_length : default_header_length(spec.kind);
+
+    const std::string& path = p.operands[0];
+    std::vector<uint8_t> payload;
+    {
+        Fd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+        if (fd.get() < 0) return file_error(path, errno);
+        // Sizes are 32-bit on the blade: the whole image must stay below 4 GiB.
+        const uint64_t limit = uint64_t{UINT32_MAX} - header_length;
+        Reader in(fd.get());
+        in.consume(limit + 1, [&](std::span<const uint8_t> piece) { payload.insert(payload.end(), piece.begin(), piece.end()); });
+        if (in.error()) return file_error(path, in.error());
+        if (payload.size() > limit) {
+            std::fprintf(stderr, "bladeimg: %s: too large for an image (at most %llu bytes)\n", path.c_str(),
+                         static_cast<unsigned long long>(limit));
+            return EXIT_BAD;
+        }
+    }
+
+    Output image(*out);
+    if (!image.is_open()) return EXIT_BAD;
+    image.write(make_header(spec, payload));
+    image.write(payload);
+    return image.finish();
+}
+
+int cmd_pack(const Parsed& p)
+{
+    const std::string* out = p.get("-o");
+    if (!out) throw UsageError{"-o OUT is required"};
+    if (p.operands.empty()) throw UsageError{"pack needs at least one IMAGE"};
+
+    // Truncating OUT first would destroy an input that is the same file.
+    struct stat out_st {};
+    const bool out_exists = ::stat(out->c_str(), &out_st) == 0;
+
+    bool sound = true;
+    for (const std::string& path : p.operands) {
+        struct stat st {};
+        if (out_exists && ::stat(path.c_str(), &st) == 0 && st.st_dev == out_st.st_dev && st.st_ino == out_st.st_ino) {
+            std::fprintf(stderr, "bladeimg: %s: is also one of the images to pack\n", out->c_str());
+            return EXIT_BAD;
+        }
+        const auto r = walk_path(path, [&](const WalkedImage& image) {
+            if (image.crc_ok()) return;
+            std::fprintf(stderr, "bladeimg: %s: offset %llu: crc mismatch (stored 0x%08x, computed 0x%08x)\n",
+                         path.c_str(), static_cast<unsigned long long>(image.offset), image.crc_stored,
+                         image.crc_computed);
+            sound = false;
+        });
+        if (!r) return EXIT_BAD;
+        if (!fills_exactly(*r)) {
+            std::fprintf(stderr, "bladeimg: %s: offset %llu: %s\n", path.c_str(),
+                         static_cast<unsigned long long>(r->offset), end_text(*r).c_str());
+            sound = false;
+        }
+    }
+    if (!sound) return EXIT_BAD;
+
+    Output package(*out);
+    if (!package.is_open()) return EXIT_BAD;
+    for (const std::string& path : p.operands) {
+        Fd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+        if (fd.get() < 0) {
+            file_error(path, errno);
+            return package.abandon();
+        }
+        Reader in(fd.get());
+        in.consume(UINT64_MAX, [&](std::span<const uint8_t> piece) { package.write(piece); });
+        if (in.error()) {
+            file_error(path, in.error());
+            return package.abandon();
+        }
+    }
+    return package.finish();
+}
+
+void print_json_image(const WalkedImage& im, bool first)
+{
+    const char* name = type_name(im.geometry.type);
+    std::printf("%s  {\"offset\": %llu, \"type\": %u, \"type_name\": %s%s%s, \"kind\": %u, \"header_length\": %u, "
+                "\"payload_length\": %u, \"total_size\": %u, \"version\": %u, \"crc_stored\": %u, "
+                "\"crc_computed\": %u, \"crc_ok\": %s}",
+                first ? "" : ",\n", static_cast<unsigned long long>(im.offset), im.geometry.type, name ? "\"" : "",
+                name ? name : "null", name ? "\"" : "", unsigned{im.geometry.kind}, im.geometry.header_length,
+                im.geometry.payload_length, im.geometry.total_size, im.version, im.crc_stored, im.crc_computed,
+                im.crc_ok() ? "true" : "false");
+}
+
+int cmd_info(const Parsed& p)
+{
+    if (p.operands.empty()) throw UsageError{"info needs at least one FILE"};
+    const bool json = p.get("--json") != nullptr;
+    int status = EXIT_OK;
+    for (const std::string& path : p.operands) {
+        bool first = true;
+        const auto on_image = [&](const WalkedImage& im) {
+            if (json) {
+                if (first) std::fputs("[\n", stdout);
+                print_json_image(im, first);
+            } else {
+                if (first)
+                    std::printf("%s:\n  %-11s %-12s %-9s %-7s %-11s %-11s %-16s %-11s %s\n", path.c_str(), "offset", "type",
+                                "kind", "header", "payload", "total", "version", "crc stored", "computed");
+                std::printf("  %-11llu %-12s %-9s %-7u %-11u %-11u %-16s 0x%08x  0x%08x  %s\n",
+                            static_cast<unsigned long long>(im.offset), type_text(im.geometry.type).c_str(),
+                            kind_name(im.geometry.kind), im.geometry.header_length, im.geometry.payload_length,
+                            im.geometry.total_size, version_text(im.version).c_str(), im.crc_stored,
+                            im.crc_computed, im.crc_ok() ? "ok" : "MISMATCH");
+            }
+            first = false;
+        };
+        const auto r = walk_path(path, on_image);
+        if (!r) {
+            // Keep one array per FILE so that the arrays still line up with the names.
+            if (json) std::fputs(first ? "null\n" : "\n]\n", stdout);
+            status = EXIT_BAD;
+            continue;
+        }
+        if (json) {
+            std::fputs(first ? "[" : "", stdout);
+            if (r->end != WalkEnd::exact)
+                std::printf("%s  {\"trailing\": %llu, \"offset\": %llu, \"reason\": \"%s\"}", first ? "\n" : ",\n",
+                            static_cast<unsigned long long>(r->trailing), static_cast<unsigned long long>(r->offset),
+                            end_text(*r).c_str());
+            std::fputs(first && r->end == WalkEnd::exact ? "]\n" : "\n]\n", stdout);
+        } else {
+            if (first) std::printf("%s:\n", path.c_str());
+            std::printf("  end at offset %llu: %s\n", static_cast<unsigned long long>(r->offset), end_text(*r).c_str());
+        }
+    }
+    return status;
+}
+
+int cmd_verify(const Parsed& p)
+{
+    if (p.operands.empty()) throw UsageError{"verify needs at least one FILE"};
+    int status = EXIT_OK;
+    for (const std::string& path : p.operands) {
+        const auto r = walk_path(path, [&](const WalkedImage& im) {
+            if (im.crc_ok()) return;
+            std::printf("%s: offset %llu: crc mismatch (stored 0x%08x, computed 0x%08x)\n", path.c_str(),
+                        static_cast<unsigned long long>(im.offset), im.crc_stored, im.crc_computed);
+            status = EXIT_BAD;
+        });
+        if (!r) {
+            status = EXIT_BAD;
+            continue;
+        }
+        if (!fills_exactly(*r)) {
+            std::printf("%s: offset %llu: %s\n", path.c_str(), static_cast<unsigned long long>(r->offset),
+                        end_text(*r).c_str());
+            status = EXIT_BAD;
+        }
+    }
+    return status;
+}
+
+int cmd_crc(const Parsed& p)
+{
+    if (p.operands.size() != 1) throw UsageError{"crc takes one FILE"};
+    const std::string& path = p.operands[0];
+    Fd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+    if (fd.get() < 0) return file_error(path, errno);
+    Reader in(fd.get());
+    uint32_t crc = 0xFFFFFFFFu;
+    in.consume(UINT64_MAX, [&](std::span<const uint8_t> piece) { crc = crc_update(crc, piece); });
+    if (in.error()) return file_error(path, in.error());
+    std::printf("%08x\n", crc);
+    return EXIT_OK;
+}
+
+struct Command {
+    const char* name;
+    int (*run)(const Parsed&);
+    std::vector<Option> options;
+    const char* usage;
+    const char* help;
+};
+
+const Command COMMANDS[] = {
+    {"create", cmd_create, {{"--type", true}, {"--version", true}, {"--header", true}, {"--header-length", true}, {"-o", true}},
+     CREATE_USAGE, CREATE_HELP},
+    {"pack", cmd_pack, {{"-o", true}}, PACK_USAGE, PACK_HELP},
+    {"info", cmd_info, {{"--json", false}}, INFO_USAGE, INFO_HELP},
+    {"verify", cmd_verify, {}, VERIFY_USAGE, VERIFY_HELP},
+    {"crc", cmd_crc, {}, CRC_USAGE, CRC_HELP},
+};
+
+int usage_error(const std::string& message, const char* usage)
+{
+    std::fprintf(stderr, "bladeimg: %s\n%s", message.c_str(), usage);
+    return EXIT_USAGE;
+}
+
+int run(int argc, char** argv)
+{
+    const std::string_view first = argc > 1 ? argv[1] : "";
+    if (first == "--help" || first == "-h" || first == "help") {
+        std::printf("%s%s", MAIN_USAGE, MAIN_HELP);
+        return EXIT_OK;
+    }
+    if (first.empty()) return usage_error("no command given", MAIN_USAGE);
+    for (const Command& c : COMMANDS) {
+        if (first != c.name) continue;
+        std::string error;
+        const auto parsed = parse_args(argc, argv, c.options, error);
+        if (!parsed) return usage_error(error, c.usage);
+        if (parsed->help) {
+            std::printf("%s%s", c.usage, c.help);
+            return EXIT_OK;
+        }
+        try {
+            return c.run(*parsed);
+        } catch (const UsageError& e) {
+            return usage_error(e.message, c.usage);
+        }
+    }
+    return usage_error("unknown command " + std::string(first), MAIN_USAGE);
+}
+
+}  // namespace
+}  // namespace bladeimg
+
+int bladeimg_main(int argc, char** argv)
+{
+    const int status = bladeimg::run(argc, argv);
+    std::fflush(stdout);
+    return status;
+}

@@ -1,0 +1,122 @@
+#include "bladeimg/walk.hpp"
+
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+
+#include "bladeimg/image_builder.hpp"
+
+namespace bladeimg {
+
+Reader::Reader(int fd, size_t buffer_size) : fd_(fd), buf_(std::max<size_t>(buffer_size, HEADER_PROBE_SIZE)) {}
+
+bool Reader::fill()
+{
+    if (eof_ || error_) return false;
+    if (head_ == tail_) head_ = tail_ = 0;
+    if (tail_ == buf_.size()) {
+        // Only peek() can get here with bytes left; keep them, at the front.
+        std::memmove(buf_.data(), buf_.data() + head_, tail_ - head_);
+        tail_ -= head_;
+        head_ = 0;
+    }
+    for (;;) {
+        const ssize_t got = ::read(fd_, buf_.data() + tail_, buf_.size() - tail_);
+        if (got > 0) {
+            tail_ += static_cast<size_t>(got);
+            return true;
+        }
+        if (got == 0) {
+            eof_ = true;
+            return false;
+        }
+        if (errno != EINTR) {
+            error_ = errno;
+            return false;
+        }
+    }
+}
+
+size_t Reader::peek(size_t n)
+{
+    n = std::min(n, buf_.size());
+    while (tail_ - head_ < n && fill()) {}
+    return std::min(n, tail_ - head_);
+}
+
+uint64_t Reader::consume(uint64_t n, const std::function<void(std::span<const uint8_t>)>& sink)
+{
+    uint64_t done = 0;
+    while (done < n) {
+        if (head_ == tail_ && !fill()) break;
+        const size_t piece = static_cast<size_t>(std::min<uint64_t>(n - done, tail_ - head_));
+        sink({buf_.data() + head_, piece});
+        head_ += piece;
+        done += piece;
+    }
+    offset_ += done;
+    return done;
+}
+
+WalkResult walk_images(Reader& in, const std::function<void(const WalkedImage&)>& on_image)
+{
+    WalkResult r;
+    for (;;) {
+        r.offset = in.offset();
+        const size_t have = in.peek(HEADER_PROBE_SIZE);
+        if (in.error()) break;
+        if (have < HEADER_PROBE_SIZE) {
+            // The launcher stops here too: a tail it never looks at.
+            r.trailing = in.skip(have);
+            r.end = have == 0 ? WalkEnd::exact : WalkEnd::short_tail;
+            return r;
+        }
+        std::memcpy(r.header, in.data(), HEADER_PROBE_SIZE);
+        r.geometry = image_geometry(r.header);
+        if (!r.geometry.usable) {
+            // Without a believable size there is no next image to find.
+            r.trailing = in.skip(UINT64_MAX);
+            r.end = in.error() ? WalkEnd::read_error : WalkEnd::unusable;
+            r.error = in.error();
+            return r;
+        }
+        WalkedImage image{r.offset, r.geometry, get_be32(r.header + 12), get_be32(r.header), 0};
+        uint32_t crc = 0xFFFFFFFFu;
+        const uint64_t got = in.skip(4) + in.consume(r.geometry.total_size - 4u, [&](std::span<const uint8_t> piece) {
+            crc = crc_update(crc, piece);
+        });
+        if (in.error()) break;
+        if (got < r.geometry.total_size) {
+            r.trailing = got;
+            r.end = WalkEnd::cut_short;
+            return r;
+        }
+        image.crc_computed = crc;
+        ++r.images;
+        on_image(image);
+    }
+    r.end = WalkEnd::read_error;
+    r.error = in.error();
+    return r;
+}
+
+std::string unusable_reason(const uint8_t* header)
+{
+    const ImageGeometry g = image_geometry(header);
+    const uint64_t len = get_be32(header + 4);
+    char text[128];
+    if (g.header_length < HEADER_COPY_SIZE)
+        std::snprintf(text, sizeof text, "header length %u is shorter than the 16 fixed bytes", g.header_length);
+    else if (g.kind == HEADER_HDR3 && g.header_length > len + 16)
+        std::snprintf(text, sizeof text, "header length %u exceeds len + 16 (%llu)", g.header_length,
+                      static_cast<unsigned long long>(len + 16));
+    else
+        std::snprintf(text, sizeof text, "total size %llu does not fit in 32 bits",
+                      static_cast<unsigned long long>(g.kind == HEADER_HDR3 ? len + 16 : len + g.header_length));
+    return text;
+}
+
+}  // namespace bladeimg
