@@ -1,0 +1,368 @@
+// bladesim's board: the launcher's devices modelled over the board folder's
+// files, inside the sandbox that bladesim builds (paths in sim_board.hpp).
+//
+// NOR flash: the partition files bound at /dev/mtd-*; erase sets whole 64 KiB
+// blocks to 0xFF, a write can only clear bits. I2C: an AT24-style EEPROM with
+// 16-bit offsets at 0x54 on bus 0 over /sim/eeprom.bin, and the I/O expander
+// at 0x20 on bus 1 whose bit 3 write-protects the EEPROM from power-up until
+// the launcher clears it. eth0 is up with link unless /sim/net/link says 0.
+// Shell commands are logged before they run; every wait is divided by
+// $BLADESIM_SPEED.
+#include <fcntl.h>
+#include <linux/ethtool.h>
+#include <linux/sockios.h>
+#include <mtd/mtd-user.h>
+#include <net/if.h>
+#include <poll.h>
+#include <sys/ioctl.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "platform/platform.hpp"
+#include "platform/sim_board.hpp"
+
+namespace {
+
+// The seam runs `reboot` and friends for real; outside the sandbox that would
+// reach this machine, so the program stops before main().
+struct SandboxGuard {
+    SandboxGuard()
+    {
+        struct stat st {};
+        char comm[32] = {};
+        if (FILE* f = std::fopen("/proc/1/comm", "r")) {
+            if (!std::fgets(comm, sizeof comm, f)) comm[0] = '\0';
+            std::fclose(f);
+        }
+        if (::stat(simboard::SANDBOX_MARK, &st) == 0 && std::strncmp(comm, "bwrap", 5) == 0) return;
+        std::fputs("this program runs only inside a bladesim board (bladesim run/exec)\n", stderr);
+        ::_exit(70);
+    }
+} const guard;
+
+enum class Kind { MTD, I2C, SOCKET };
+struct Dev {
+    Kind kind;
+    int bus = -1;
+    int selected = -1;  // I2C_SLAVE address on this descriptor
+};
+std::map<int, Dev> devices;
+
+Dev* device(int fd)
+{
+    auto it = devices.find(fd);
+    return it == devices.end() ? nullptr : &it->second;
+}
+
+int fail(int err)
+{
+    errno = err;
+    return -1;
+}
+
+double speed()
+{
+    static const double value = [] {
+        const char* text = std::getenv(simboard::SPEED_ENV);
+        const double v = text ? std::strtod(text, nullptr) : 1.0;
+        return v >= 1.0 ? v : 1.0;
+    }();
+    return value;
+}
+
+void sleep_scaled(double microseconds)
+{
+    const double us = microseconds / speed();
+    timespec ts{};
+    ts.tv_sec = static_cast<time_t>(us / 1e6);
+    ts.tv_nsec = static_cast<long>((us - static_cast<double>(ts.tv_sec) * 1e6) * 1e3);
+    // One nanosleep: a signal cuts the wait short, as on the board.
+    ::nanosleep(&ts, nullptr);
+}
+
+void log_line(const std::string& line)
+{
+    const int fd = ::open(simboard::COMMAND_LOG, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+    if (fd < 0) return;
+    const std::string text = line + "\n";
+    ssize_t ignored = ::write(fd, text.data(), text.size());
+    (void)ignored;
+    ::close(fd);
+}
+
+// --- NOR flash -----------------------------------------------------------
+
+off_t file_size(int fd)
+{
+    struct stat st {};
+    return ::fstat(fd, &st) == 0 ? st.st_size : 0;
+}
+
+ssize_t nor_program(int fd, const void* buf, size_t count, off_t offset)
+{
+    const off_t size = file_size(fd);
+    if (offset < 0 || offset > size || count > static_cast<size_t>(size - offset)) return fail(ENOSPC);
+    std::vector<uint8_t> cells(count);
+    if (::pread(fd, cells.data(), count, offset) != static_cast<ssize_t>(count)) return fail(EIO);
+    const auto* src = static_cast<const uint8_t*>(buf);
+    for (size_t i = 0; i < count; ++i) cells[i] &= src[i];
+    return ::pwrite(fd, cells.data(), count, offset);
+}
+
+int nor_erase(int fd, uint32_t start, uint32_t length)
+{
+    const uint64_t end = uint64_t{start} + length;
+    if (start % simboard::ERASE_SIZE != 0 || length % simboard::ERASE_SIZE != 0 ||
+        end > static_cast<uint64_t>(file_size(fd)))
+        return fail(EINVAL);
+    const std::vector<uint8_t> erased(simboard::ERASE_SIZE, 0xFF);
+    for (uint64_t at = start; at < end; at += simboard::ERASE_SIZE) {
+        if (::pwrite(fd, erased.data(), erased.size(), static_cast<off_t>(at)) != static_cast<ssize_t>(erased.size()))
+            return fail(EIO);
+    }
+    return 0;
+}
+
+// --- I2C -----------------------------------------------------------------
+
+struct Eeprom {
+    int fd = -2;  // -2: not opened yet, -1: absent (does not answer)
+    uint16_t pointer = 0;
+
+    bool answers()
+    {
+        if (fd == -2) fd = ::open(simboard::EEPROM_FILE, O_RDWR | O_CLOEXEC);
+        return fd >= 0;
+    }
+};
+Eeprom eeprom;
+constexpr unsigned EEPROM_PAGE = 128;
+
+// Port of the I/O expander; bit 3 high at power-up holds write protection.
+uint8_t expander_port = 0xFF;
+bool write_protected() { return (expander_port & 0x08) != 0; }
+
+bool eeprom_selected(const Dev& d) { return d.bus == 0 && d.selected == simboard::EEPROM_ADDRESS && eeprom.answers(); }
+bool expander_selected(const Dev& d) { return d.bus == 1 && d.selected == simboard::EXPANDER_ADDRESS; }
+
+ssize_t i2c_write(const Dev& d, const void* buf, size_t count)
+{
+    if (!eeprom_selected(d)) return fail(ENXIO);
+    if (count < 2) return fail(EIO);
+    const auto* bytes = static_cast<const uint8_t*>(buf);
+    const auto start = static_cast<uint16_t>((bytes[0] << 8) | bytes[1]);
+    eeprom.pointer = start;
+    if (count == 2 || write_protected()) return static_cast<ssize_t>(count);
+    // A page write wraps inside its 128-byte page, as the part does.
+    const unsigned page = start & ~(EEPROM_PAGE - 1);
+    unsigned in_page = start & (EEPROM_PAGE - 1);
+    for (size_t i = 2; i < count; ++i) {
+        const off_t at = static_cast<off_t>(page + in_page);
+        if (::pwrite(eeprom.fd, &bytes[i], 1, at) != 1) return fail(EIO);
+        in_page = (in_page + 1) & (EEPROM_PAGE - 1);
+    }
+    eeprom.pointer = static_cast<uint16_t>(page + in_page);
+    return static_cast<ssize_t>(count);
+}
+
+ssize_t i2c_read(const Dev& d, void* buf, size_t count)
+{
+    if (!eeprom_selected(d)) return fail(ENXIO);
+    auto* out = static_cast<uint8_t*>(buf);
+    for (size_t i = 0; i < count; ++i) {
+        uint8_t byte = 0xFF;
+        if (::pread(eeprom.fd, &byte, 1, eeprom.pointer) != 1) byte = 0xFF;
+        out[i] = byte;
+        eeprom.pointer = static_cast<uint16_t>(eeprom.pointer + 1);
+    }
+    return static_cast<ssize_t>(count);
+}
+
+// --- eth0 ----------------------------------------------------------------
+
+bool eth0_has_link()
+{
+    char text[8] = {};
+    if (FILE* f = std::fopen(simboard::NET_LINK_FILE, "r")) {
+        if (!std::fgets(text, sizeof text, f)) text[0] = '\0';
+        std::fclose(f);
+    }
+    return text[0] != '0';
+}
+
+int eth0_ioctl(unsigned long request, struct ifreq* req)
+{
+    switch (request) {
+    case SIOCGIFINDEX: req->ifr_ifindex = 2; return 0;
+    case SIOCGIFFLAGS:
+        req->ifr_flags = static_cast<short>(IFF_UP | IFF_BROADCAST | IFF_RUNNING | IFF_MULTICAST);
+        return 0;
+    case SIOCETHTOOL: {
+        auto* value = reinterpret_cast<ethtool_value*>(req->ifr_data);
+        if (value->cmd != ETHTOOL_GLINK) return fail(EOPNOTSUPP);
+        value->data = eth0_has_link() ? 1 : 0;
+        return 0;
+    }
+    default: return fail(EOPNOTSUPP);
+    }
+}
+
+}  // namespace
+
+namespace plat {
+
+int system(const char* command)
+{
+    log_line(simboard::escape_command(command));
+    return std::system(command);
+}
+
+void sleep(unsigned seconds) { sleep_scaled(seconds * 1e6); }
+void usleep(unsigned long microseconds) { sleep_scaled(static_cast<double>(microseconds)); }
+
+int exec(const char* file, const char* arg0)
+{
+    log_line(std::string("exec ") + simboard::escape_command(file));
+    return ::execlp(file, arg0, static_cast<char*>(nullptr));
+}
+
+void exit(int status) { std::exit(status); }
+
+int poll_in(int fd, int timeout_ms)
+{
+    if (timeout_ms > 0) timeout_ms = std::max(1, static_cast<int>(timeout_ms / speed()));
+    pollfd p{fd, POLLIN, 0};
+    return ::poll(&p, 1, timeout_ms);
+}
+
+int open(const char* path, int flags)
+{
+    const std::string p = path;
+    if (p.rfind("/dev/mtd-", 0) == 0) {
+        const int fd = ::open(path, flags | O_CLOEXEC);
+        if (fd >= 0) devices[fd] = Dev{Kind::MTD};
+        return fd;
+    }
+    if (p == "/dev/i2c-0" || p == "/dev/i2c-1") {
+        // The bus itself carries no data of its own; the devices on it are
+        // modelled here, so any descriptor will do.
+        const int fd = ::open("/dev/null", O_RDWR | O_CLOEXEC);
+        if (fd >= 0) devices[fd] = Dev{Kind::I2C, p.back() - '0'};
+        return fd;
+    }
+    return ::open(path, flags);
+}
+
+int close(int fd)
+{
+    devices.erase(fd);
+    return ::close(fd);
+}
+
+ssize_t read(int fd, void* buf, size_t count)
+{
+    const Dev* d = device(fd);
+    if (d && d->kind == Kind::I2C) return i2c_read(*d, buf, count);
+    return ::read(fd, buf, count);
+}
+
+ssize_t write(int fd, const void* buf, size_t count)
+{
+    const Dev* d = device(fd);
+    if (d && d->kind == Kind::I2C) return i2c_write(*d, buf, count);
+    if (d && d->kind == Kind::MTD) return fail(EINVAL);
+    return ::write(fd, buf, count);
+}
+
+ssize_t pread(int fd, void* buf, size_t count, off_t offset) { return ::pread(fd, buf, count, offset); }
+
+ssize_t pwrite(int fd, const void* buf, size_t count, off_t offset)
+{
+    const Dev* d = device(fd);
+    if (d && d->kind == Kind::MTD) return nor_program(fd, buf, count, offset);
+    return ::pwrite(fd, buf, count, offset);
+}
+
+int tcgetattr(int fd, struct termios* tio) { return ::tcgetattr(fd, tio); }
+int tcsetattr(int fd, int actions, const struct termios* tio) { return ::tcsetattr(fd, actions, tio); }
+int tcdrain(int fd) { return ::tcdrain(fd); }
+int tcflush(int fd, int queue) { return ::tcflush(fd, queue); }
+int tcflow(int fd, int action) { return ::tcflow(fd, action); }
+
+int mtd_getinfo(int fd, struct mtd_info_user* info)
+{
+    const Dev* d = device(fd);
+    if (!d || d->kind != Kind::MTD) return fail(d ? ENOTTY : EBADF);
+    *info = mtd_info_user{};
+    info->type = MTD_NORFLASH;
+    info->flags = MTD_CAP_NORFLASH;
+    info->size = static_cast<uint32_t>(file_size(fd));
+    info->erasesize = simboard::ERASE_SIZE;
+    info->writesize = 1;
+    return 0;
+}
+
+int mtd_erase(int fd, uint32_t start, uint32_t length)
+{
+    const Dev* d = device(fd);
+    if (!d || d->kind != Kind::MTD) return fail(d ? ENOTTY : EBADF);
+    return nor_erase(fd, start, length);
+}
+
+int i2c_select(int fd, int address7)
+{
+    Dev* d = device(fd);
+    if (!d || d->kind != Kind::I2C) return fail(d ? ENOTTY : EBADF);
+    if (address7 < 0 || address7 > 0x7F) return fail(EINVAL);
+    d->selected = address7;
+    return 0;
+}
+
+int smbus_read_byte_data(int fd, uint8_t command)
+{
+    const Dev* d = device(fd);
+    if (!d || d->kind != Kind::I2C) return fail(d ? ENOTTY : EBADF);
+    if (!expander_selected(*d)) return fail(ENXIO);
+    // Register 4 reads the port pins, register 12 reads back the output latch;
+    // with every pin an output they agree.
+    if (command != 4 && command != 12) return fail(EIO);
+    return expander_port;
+}
+
+int smbus_write_byte_data(int fd, uint8_t command, uint8_t value)
+{
+    const Dev* d = device(fd);
+    if (!d || d->kind != Kind::I2C) return fail(d ? ENOTTY : EBADF);
+    if (!expander_selected(*d)) return fail(ENXIO);
+    if (command != 12) return fail(EIO);
+    expander_port = value;
+    return 0;
+}
+
+int socket(int domain, int type, int protocol)
+{
+    const int fd = ::socket(domain, type | SOCK_CLOEXEC, protocol);
+    if (fd >= 0) devices[fd] = Dev{Kind::SOCKET};
+    return fd;
+}
+
+int ioctl_ifreq(int fd, unsigned long request, struct ifreq* req)
+{
+    const Dev* d = device(fd);
+    if (d && d->kind == Kind::SOCKET && std::strncmp(req->ifr_name, "eth0", IFNAMSIZ) == 0)
+        return eth0_ioctl(request, req);
+    return ::ioctl(fd, request, req);
+}
+
+}  // namespace plat
