@@ -22,6 +22,9 @@ constexpr int DEL = 127;
 
 enum class Read { KEY, NONE, END };
 
+// What the last read found, for callers that wait for a particular key.
+bool input_ended = false;
+
 // Raw mode lasts for one byte only, so a shell or a program started between
 // two keys finds the console as it expects it. A console that is not a
 // terminal has no settings to change or put back.
@@ -57,8 +60,9 @@ Read read_key(int* key)
         n = plat::read(0, &c, 1);
     }
     *key = n == 1 ? c : 0;
+    input_ended = n == 0;
     if (n == 1) return Read::KEY;
-    return n == 0 ? Read::END : Read::NONE;
+    return input_ended ? Read::END : Read::NONE;
 }
 
 class LineEditor {
@@ -223,6 +227,8 @@ int uartPutC(int c)
     std::putchar(c & 0xFF);
     return std::fflush(stdout);
 }
+
+bool console_input_ended() { return input_ended; }
 
 char* get_user_input(char* buffer, int size)
 {

@@ -6,6 +6,9 @@ int uartGetC();
 int uartPutC(int c);
 // Edits one line into buffer (size bytes with the terminating zero).
 char* get_user_input(char* buffer, int size);
+// True when the last console read found end of input rather than a key or
+// an interrupt: a loop waiting for a key should give up.
+bool console_input_ended();
 
 int run_rescue_mode();
 int run_xmodem_rescue();

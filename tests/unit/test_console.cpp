@@ -127,10 +127,13 @@ TEST_F(ConsoleTest, RawKeyOnlyForTheRead)
     EXPECT_EQ(b().console.attr.c_cc[VMIN], 9);
     EXPECT_EQ(b().console.attr.c_cc[VTIME], 3);
 
-    // Interrupted and empty reads give 0 and still restore.
+    // Interrupted and empty reads give 0 and still restore; only the empty
+    // one means the input has ended.
     b().console.keys.push_back(fake::INTERRUPT);
     EXPECT_EQ(uartGetC(), 0);
+    EXPECT_FALSE(console_input_ended());
     EXPECT_EQ(uartGetC(), 0);
+    EXPECT_TRUE(console_input_ended());
     ASSERT_EQ(history.size(), 6u);
     EXPECT_EQ(history[3].c_lflag, before.c_lflag);
     EXPECT_EQ(history[5].c_lflag, before.c_lflag);
