@@ -63,7 +63,7 @@ std::string shell_word(const char* text)
 
 bool is_hex_digit(char c) { return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F'); }
 
-// Builds "/user/images/rejected/<digest>"; false when the digest is not one.
+// Builds "/user/images/rejected/<digest>"; warns and gives false without a digest.
 bool reject_marker_path(const char* path, char (&marker)[LINE_MAX_BYTES], const char* warning)
 {
     char digest[MD5_HEX_LENGTH + 1];
