@@ -34,7 +34,8 @@ void list_options()
     std::printf("\t%c) Exit\n", 'E');
 }
 
-// Returns an accepted option key, upper-cased.
+// Returns an accepted option key, upper-cased, or 0 when the console input
+// has ended and no key can ever come.
 int read_option()
 {
     for (;;) {
@@ -46,7 +47,10 @@ int read_option()
             sig_quit_raised = 0;
             continue;
         }
-        if (key == 0) continue;
+        if (key == 0) {
+            if (console_input_ended()) return 0;
+            continue;
+        }
         const int option = std::toupper(key);
         switch (option) {
         case 'X':
@@ -117,6 +121,7 @@ Choice ask_file_number(long* number)
         if (parse_number(line.data(), number)) return Choice::number;
         std::printf("Invalid file number %s. Try again pleas\n", line.data());
         std::fflush(stdout);
+        if (console_input_ended()) return Choice::quit;
     }
 }
 
@@ -136,6 +141,11 @@ int run_rescue_mode()
             plat::sleep(1);
             board_reset();
         case 'E': return 1;
+        case 0:
+            // Only an answer file runs out; leaving as Exit does lets the
+            // boot go on instead of spinning on a console that is gone.
+            std::puts("Console input ended: leaving rescue mode.");
+            return 1;
         }
         // An interrupt inside a handler did not stop it; it must not stop
         // the next one either.
