@@ -220,6 +220,7 @@ bool write_all(int fd, std::span<const uint8_t> bytes)
     while (!bytes.empty()) {
         const ssize_t put = ::write(fd, bytes.data(), bytes.size());
         if (put < 0 && errno == EINTR) continue;
+        if (put == 0) errno = EIO;
         if (put <= 0) return false;
         bytes = bytes.subspan(static_cast<size_t>(put));
     }
@@ -400,7 +401,14 @@ int cmd_create(const Parsed& p)
     if (!image.is_open()) return EXIT_BAD;
     image.write(make_header(spec, payload));
     image.write(payload);
-    return image.finish();
+    const int status = image.finish();
+    const uint64_t total = header_length + payload.size();
+    if (status == EXIT_OK && total < HEADER_PROBE_SIZE)
+        std::fprintf(stderr,
+                     "bladeimg: warning: %s: %llu bytes, fewer than the %u a package walk reads first; "
+                     "the launcher will not see this image at the end of a package\n",
+                     out->c_str(), static_cast<unsigned long long>(total), HEADER_PROBE_SIZE);
+    return status;
 }
 
 int cmd_pack(const Parsed& p)

@@ -1,5 +1,6 @@
 #include "bladeimg/walk.hpp"
 
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -59,6 +60,27 @@ uint64_t Reader::consume(uint64_t n, const std::function<void(std::span<const ui
     }
     offset_ += done;
     return done;
+}
+
+uint64_t Reader::skip(uint64_t n)
+{
+    const size_t buffered = static_cast<size_t>(std::min<uint64_t>(n, tail_ - head_));
+    head_ += buffered;
+    offset_ += buffered;
+    uint64_t done = buffered;
+    // After an unusable header the rest of a file is only counted: don't
+    // read gigabytes for that.
+    struct stat st {};
+    off_t at = -1;
+    if (done < n && !eof_ && !error_ && ::fstat(fd_, &st) == 0 && S_ISREG(st.st_mode) &&
+        (at = ::lseek(fd_, 0, SEEK_CUR)) >= 0 && st.st_size > at) {
+        const uint64_t step = std::min<uint64_t>(n - done, static_cast<uint64_t>(st.st_size - at));
+        if (::lseek(fd_, static_cast<off_t>(step), SEEK_CUR) >= 0) {
+            done += step;
+            offset_ += step;
+        }
+    }
+    return done + consume(n - done, [](std::span<const uint8_t>) {});
 }
 
 WalkResult walk_images(Reader& in, const std::function<void(const WalkedImage&)>& on_image)
