@@ -1,11 +1,18 @@
 // The board's sandbox: what runs inside reaches the board folder and nothing
 // of this machine; bladesim exec and its endings.
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
 
+#include <chrono>
+#include <cstdlib>
 #include <filesystem>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "board_run.hpp"
 
@@ -22,6 +29,74 @@ Result exec_sh(const Board& board, const std::string& script, const std::string&
 }
 
 std::string unique_name() { return "bladesim-safety-" + std::to_string(::getpid()); }
+
+// bladesim ARGS on a new terminal, as an operator at the console: each step
+// waits for a text, then types. Returns the exit status and everything shown.
+struct Step {
+    std::string wait_for;
+    std::string keys;
+    // Typed again every half second until the next step's text shows: a
+    // Ctrl-C that lands before the launcher reads only sets its flag.
+    bool repeat = false;
+};
+
+std::pair<int, std::string> on_terminal(const std::vector<std::string>& args, const std::vector<Step>& steps)
+{
+    const int master = ::posix_openpt(O_RDWR | O_NOCTTY);
+    if (master < 0 || ::grantpt(master) != 0 || ::unlockpt(master) != 0) return {-1, "no pty"};
+    const std::string slave = ::ptsname(master);
+    std::vector<std::string> argv_text{BLADESIM_PATH};
+    argv_text.insert(argv_text.end(), args.begin(), args.end());
+    std::vector<char*> argv;
+    for (auto& a : argv_text) argv.push_back(a.data());
+    argv.push_back(nullptr);
+
+    const pid_t pid = ::fork();
+    if (pid == 0) {
+        ::setsid();
+        const int fd = ::open(slave.c_str(), O_RDWR);  // becomes the controlling terminal
+        if (fd < 0) ::_exit(126);
+        for (int target = 0; target < 3; ++target) ::dup2(fd, target);
+        ::execv(argv[0], argv.data());
+        ::_exit(127);
+    }
+    using clock = std::chrono::steady_clock;
+    const auto type = [master](const std::string& keys) {
+        return ::write(master, keys.data(), keys.size()) == static_cast<ssize_t>(keys.size());
+    };
+    std::string shown;
+    size_t seen = 0;
+    size_t step = 0;
+    auto typed_at = clock::now();
+    const auto deadline = clock::now() + std::chrono::seconds(30);
+    while (clock::now() < deadline) {
+        if (step < steps.size()) {
+            const size_t at = shown.find(steps[step].wait_for, seen);
+            if (at != std::string::npos) {
+                seen = at + steps[step].wait_for.size();
+                if (!type(steps[step].keys)) break;
+                typed_at = clock::now();
+                ++step;
+                continue;
+            }
+        }
+        if (step > 0 && steps[step - 1].repeat && clock::now() - typed_at > std::chrono::milliseconds(500)) {
+            if (!type(steps[step - 1].keys)) break;
+            typed_at = clock::now();
+        }
+        pollfd p{master, POLLIN, 0};
+        if (::poll(&p, 1, 100) <= 0) continue;
+        char buffer[4096];
+        const ssize_t n = ::read(master, buffer, sizeof buffer);
+        if (n <= 0) break;  // every holder of the terminal has gone
+        shown.append(buffer, static_cast<size_t>(n));
+    }
+    int status = 0;
+    if (::waitpid(pid, &status, WNOHANG) == 0) ::kill(pid, SIGKILL);
+    ::waitpid(pid, &status, 0);
+    ::close(master);
+    return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, shown};
+}
 
 }  // namespace
 
@@ -144,4 +219,32 @@ TEST(Exec, ManagementPortWithLinkSucceeds)
 
     EXPECT_EQ(run.status, 0) << run.out << run.err;
     EXPECT_FALSE(contains(run.out, "Mgmt link not available"));
+}
+
+// --- console on a terminal ------------------------------------------------------------
+
+TEST(Console, CtrlCReachesTheLauncherAndNotBladesim)
+{
+    Board board;
+    board.setenv({"diagnostics=rescue"});
+
+    const auto [status, shown] = on_terminal({"run", board.dir().string(), "--speed", "500", "--timeout", "60"},
+                                             {{"Option? : ", "\x03", true}, {"Option? : ", "e"}});
+
+    // The interrupted key is dropped and the option asked again; Exit boots.
+    EXPECT_EQ(status, 0) << shown;
+    EXPECT_FALSE(contains(shown, "unknown option")) << shown;
+    EXPECT_TRUE(contains(shown, "bladesim: application started")) << shown;
+    EXPECT_EQ(board.outcome(), "application");
+}
+
+TEST(Console, TerminalIsTheBoardsSerialPort)
+{
+    Board board;
+
+    const auto [status, shown] = on_terminal(
+        {"exec", board.dir().string(), "--", "sh", "-c", "[ -c /dev/ttyS0 ] && [ -t 0 ] && echo serial-ok"}, {});
+
+    EXPECT_EQ(status, 0) << shown;
+    EXPECT_TRUE(contains(shown, "serial-ok")) << shown;
 }
