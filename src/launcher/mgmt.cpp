@@ -31,6 +31,10 @@ constexpr const char* MAC_PROMPT = "MAC address (format nn:nn:nn:nn:nn:nn): ";
 // going after the interrupt; 'q' is the documented way out.
 bool operator_quit(const char* line) { return sig_quit_raised || line[0] == 'q' || line[0] == 'Q'; }
 
+// A refused answer is asked again; once the console has no more input that
+// would repeat forever, so the dialogue gives up instead.
+bool no_more_answers() { return console_input_ended(); }
+
 __attribute__((format(printf, 1, 2))) void run_formatted(const char* format, ...)
 {
     char command[STRINGBUFF_SIZE];
@@ -120,10 +124,12 @@ int get_ip_addr(const char* prompt, in_addr* address, uint8_t required, uint8_t 
         if (line[0] == '\0' && !required) return 1;
         if (!inet_aton(line, address)) {
             std::puts("Invalid IP address. Try again please");
+            if (no_more_answers()) return 0;
             continue;
         }
         if (validate && !verify_ip_address(address->s_addr)) {
             std::printf("Invalid IP address %s. Try again please\n", line);
+            if (no_more_answers()) return 0;
             continue;
         }
         return 1;
@@ -210,6 +216,7 @@ int run_mac_config()
             return 1;
         }
         std::puts("Invalid MAC address. Try again please");
+        if (no_more_answers()) return 0;
         std::printf("%s", MAC_PROMPT);
     }
 }

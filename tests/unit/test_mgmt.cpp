@@ -191,6 +191,9 @@ TEST_F(MgmtTest, QuittingAtAnyPromptRunsNothing)
         // flag counts as quit whatever was typed.
         {"Ctrl-C at the DHCP question", interrupt + keys("y\r")},
         {"Ctrl-C at the netmask", keys("n\r10.0.0.2\r") + interrupt + keys("255.0.0.0\r")},
+        // A refused answer with no input left would be asked for ever.
+        {"input ends at the address", keys("n\r")},
+        {"input ends after a refused address", keys("n\r0.1.2.3\r")},
     };
     for (const auto& [what, answers] : cases) {
         SCOPED_TRACE(what);
