@@ -40,6 +40,8 @@ int parse_uboot_env();
 
 // Slot extraction.
 int extract_image(int slot);
+// `type` is also set when nothing bootable is found: the type of the last
+// header read, 0 when none could be read.
 int parse_image(FILE* file, uint32_t* type, uint8_t* kind, uint32_t* header_length, uint32_t* payload_length,
                 uint8_t* header_copy);
 

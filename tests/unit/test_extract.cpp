@@ -198,6 +198,17 @@ TEST_F(Extract, TarballThatCannotBeCreatedRebootsWithoutRescue)
     EXPECT_EQ(b().commands[b().commands.size() - 2], "/bin/sh\n");
 }
 
+TEST_F(Extract, PayloadThatCannotBeWrittenIsNotLaunched)
+{
+    ASSERT_TRUE(std::filesystem::exists("/dev/full"));
+    std::filesystem::create_symlink("/dev/full", APP_TARBALL);
+    write_file(SLOT1_PATH, app(payload));
+    const Outcome o = extract(1);
+    ASSERT_TRUE(o.rebooted());
+    EXPECT_EQ(o.err, "Failed to open application image output file.\n");
+    EXPECT_EQ(booted_slot(), 0xFF);
+}
+
 TEST_F(Extract, UsbFailuresReturnAtOnce)
 {
     struct {
