@@ -154,50 +154,6 @@ TEST_F(Extract, FailuresOnTheFirstTryReturnForTheOtherSlot)
     }
 }
 
-TEST_F(Extract, FailuresAfterTheOtherSlotWasTriedAreFinal)
-{
-    tried_alt_image = 1;
-    shell_enable = 1;
-    b().console.type("E");  // leaves a real rescue menu
-
-    write_file(SLOT2_PATH, corrupt(app(payload)));
-    Outcome o = extract(2);
-    ASSERT_TRUE(o.rebooted());
-    EXPECT_EQ(o.err, "Both image1 and image2 failed.\n");
-    EXPECT_EQ(b().commands, (std::vector<std::string>{"/bin/sh\n", "reboot"}));
-    EXPECT_EQ(b().console.keys.size(), 1u) << "no rescue menu";
-
-    b().commands.clear();
-    write_file(SLOT2_PATH, kernel);
-    o = extract(2);
-    ASSERT_TRUE(o.rebooted());
-    EXPECT_EQ(o.err, "No valid application image found. Trying rescue image\n");
-    EXPECT_TRUE(b().console.keys.empty()) << "the rescue menu took the key";
-    EXPECT_EQ(b().commands.back(), "reboot");
-}
-
-TEST_F(Extract, NeitherFileOpensEndsInRescueAndReboot)
-{
-    b().console.type("E");
-    const Outcome o = extract(1);
-    ASSERT_TRUE(o.rebooted());
-    EXPECT_EQ(o.err, "Failed to open Application image 1. Trying image 2.\nFailed to open Application image 2.\n");
-    EXPECT_FALSE(std::filesystem::exists(APP_TARBALL));
-    EXPECT_TRUE(b().console.keys.empty()) << "the rescue menu took the key";
-}
-
-TEST_F(Extract, TarballThatCannotBeCreatedRebootsWithoutRescue)
-{
-    std::filesystem::create_directories(APP_TARBALL);
-    write_file(USB_IMAGE_PATH, app(payload));
-    shell_enable = 1;
-    const Outcome o = extract(3);
-    ASSERT_TRUE(o.rebooted());
-    EXPECT_TRUE(contains(o.err, "Failed to open application image output file.\n"));
-    EXPECT_EQ(b().commands.back(), "reboot");
-    EXPECT_EQ(b().commands[b().commands.size() - 2], "/bin/sh\n");
-}
-
 TEST_F(Extract, PayloadThatCannotBeWrittenIsNotLaunched)
 {
     ASSERT_TRUE(std::filesystem::exists("/dev/full"));

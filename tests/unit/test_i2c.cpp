@@ -88,29 +88,6 @@ TEST_F(Eeprom, AbsentEepromReadsZeroAndWritesFailWithMessages)
     EXPECT_EQ(b().sleeps_us.size(), 1u) << "no pause without a write";
 }
 
-TEST_F(Eeprom, OneByteOffsetSendsTheLowByteOnly)
-{
-    uint8_t buffer[2] = {};
-    testing::internal::CaptureStdout();
-    i2c_read(0, 0xa8, 0x1234, 2, 1, buffer);
-    testing::internal::GetCapturedStdout();
-    EXPECT_EQ(b().i2c_log[1].bytes, (std::vector<uint8_t>{0x34}));
-
-    b().eeprom.mem[0x1235] = 0xCD;
-    EXPECT_EQ(api_eeprom_read(buffer, 0x1234, 2), 0xFF);
-    EXPECT_EQ(buffer[1], 0xCD);
-}
-
-TEST_F(Eeprom, UbootEnvReadMovesNoData)
-{
-    uint8_t buffer[4] = {9, 9, 9, 9};
-    EXPECT_EQ(api_ubootenv_read(buffer, 0, 4), 0);
-    EXPECT_EQ(buffer[0], 9);
-    ASSERT_EQ(b().i2c_log.size(), 2u);
-    EXPECT_EQ(b().i2c_log[0].address, 0);
-    EXPECT_TRUE(b().i2c_log[1].bytes.empty());
-}
-
 TEST_F(Eeprom, ClosedBusesFailWithoutTouchingTheConsoleDescriptor)
 {
     api_i2c_close();
