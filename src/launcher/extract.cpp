@@ -9,16 +9,12 @@
 #include "launcher/i2c.hpp"
 #include "launcher/image.hpp"
 #include "launcher/launch.hpp"
+#include "launcher/stdio_file.hpp"
 #include "launcher/rescue.hpp"
 #include "launcher/usb_boot.hpp"
 #include "launcher/util.hpp"
 
 namespace {
-
-struct FileCloser {
-    void operator()(FILE* file) const { std::fclose(file); }
-};
-using File = std::unique_ptr<FILE, FileCloser>;
 
 struct WalkResult {
     bool found = false;
@@ -87,9 +83,9 @@ int other_slot(int slot) { return slot == 1 ? 2 : 1; }
 
 // Opens the slot's file; for slots 1 and 2 falls back to the other slot's
 // file (and updates `slot`), and ends in the rescue menu when neither opens.
-File open_slot(int& slot)
+StdioFile open_slot(int& slot)
 {
-    File file{std::fopen(slot_path(slot), "rb")};
+    StdioFile file{std::fopen(slot_path(slot), "rb")};
     if (file || slot == 3) return file;
     const int other = other_slot(slot);
     std::fprintf(stderr, "Failed to open Application image %d. Trying image %d.\n", slot, other);
@@ -139,6 +135,37 @@ bool write_all(FILE* out, const uint8_t* data, uint32_t count)
     shell_then_reboot();
 }
 
+enum class Failure { no_bootable_image, bad_image };
+
+// Ends one attempt with both files closed: 0 lets the caller try elsewhere;
+// once the other slot has been tried there is nowhere left to go.
+int attempt_failed(Failure failure, int slot, uint32_t last_type, StdioFile& in, StdioFile& out)
+{
+    in.reset();
+    out.reset();
+    const bool bad = failure == Failure::bad_image;
+    if (slot == 3) {
+        std::fputs(bad ? "USB image CRC failed." : "Error: USB image corrupted or belongs to another switch type.\n",
+                   stderr);
+        return 0;
+    }
+    if (tried_alt_image) {
+        if (bad) {
+            std::fputs("Both image1 and image2 failed.\n", stderr);
+            shell_then_reboot();
+        }
+        std::fputs("No valid application image found. Trying rescue image\n", stderr);
+        rescue_then_reboot();
+    }
+    if (bad) {
+        std::fprintf(stderr, "Image%d CRC failed, trying Image%d now.\n", slot, other_slot(slot));
+    } else {
+        std::fprintf(stderr, "Image has invalid header 0x%x. (0x%x)\n", last_type, IMAGE_DIAGS);
+        std::fprintf(stderr, "Image%d has invalid header... trying Image%d.\n", slot, other_slot(slot));
+    }
+    return 0;
+}
+
 }  // namespace
 
 int parse_image(FILE* file, uint32_t* type, uint8_t* kind, uint32_t* header_length, uint32_t* payload_length,
@@ -158,57 +185,26 @@ int extract_image(int slot)
 {
     if (slot < 1 || slot > 3) return 0;
 
-    File in = open_slot(slot);
+    StdioFile in = open_slot(slot);
     if (!in) {
         std::fputs("Failed to open application image from USB.\n", stderr);
         return 0;
     }
     if (slot == 3 && !usb_image_accepted()) return 0;
 
-    File out{std::fopen(APP_TARBALL, "wb")};
+    StdioFile out{std::fopen(APP_TARBALL, "wb")};
     if (!out) {
         in.reset();
         tarball_failed();
     }
 
     const WalkResult walk = walk_images(in.get());
-    if (!walk.found) {
-        if (slot == 3) {
-            in.reset();
-            out.reset();
-            std::fputs("Error: USB image corrupted or belongs to another switch type.\n", stderr);
-            return 0;
-        }
-        if (tried_alt_image) {
-            std::fputs("No valid application image found. Trying rescue image\n", stderr);
-            in.reset();
-            out.reset();
-            rescue_then_reboot();
-        }
-        in.reset();
-        out.reset();
-        std::fprintf(stderr, "Image has invalid header 0x%x. (0x%x)\n", walk.geometry.type, IMAGE_DIAGS);
-        std::fprintf(stderr, "Image%d has invalid header... trying Image%d.\n", slot, other_slot(slot));
-        return 0;
-    }
+    if (!walk.found) return attempt_failed(Failure::no_bootable_image, slot, walk.geometry.type, in, out);
 
     std::unique_ptr<uint8_t[]> image;
     if (!read_and_check(in.get(), walk, image)) {
         image.reset();
-        if (slot == 3) {
-            std::fputs("USB image CRC failed.", stderr);
-            return 0;
-        }
-        if (tried_alt_image) {
-            std::fputs("Both image1 and image2 failed.\n", stderr);
-            in.reset();
-            out.reset();
-            shell_then_reboot();
-        }
-        in.reset();
-        out.reset();
-        std::fprintf(stderr, "Image%d CRC failed, trying Image%d now.\n", slot, other_slot(slot));
-        return 0;
+        return attempt_failed(Failure::bad_image, slot, walk.geometry.type, in, out);
     }
 
     const ImageGeometry& g = walk.geometry;

@@ -3,12 +3,12 @@
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
-#include <memory>
 
 #include "launcher/i2c.hpp"
 #include "launcher/image.hpp"
 #include "launcher/launch.hpp"
 #include "launcher/rescue.hpp"
+#include "launcher/stdio_file.hpp"
 #include "launcher/util.hpp"
 #include "platform/platform.hpp"
 
@@ -27,11 +27,6 @@ constexpr const char* APP_STARTER = "/bin/backtrace";
 // Longest environment token; a longer one is split, its rest read as the
 // next token.
 constexpr size_t ENV_TOKEN_MAX = 511;
-
-struct FileCloser {
-    void operator()(FILE* file) const { std::fclose(file); }
-};
-using File = std::unique_ptr<FILE, FileCloser>;
 
 // Builds the command in stringbuff (cut to fit) and runs it.
 __attribute__((format(printf, 1, 2))) int run_built(const char* format, ...)
@@ -61,7 +56,7 @@ bool read_env_token(FILE* file, std::array<char, ENV_TOKEN_MAX + 1>& token)
 
 void apply_env_setup(const char* path)
 {
-    File file{std::fopen(path, "r")};
+    StdioFile file{std::fopen(path, "r")};
     if (!file) return;
     std::array<char, ENV_TOKEN_MAX + 1> name{};
     std::array<char, ENV_TOKEN_MAX + 1> value{};
@@ -168,12 +163,12 @@ int extract_gdb(int slot)
     const int other = slot == 1 ? 2 : 1;
     std::printf("Extracting GDB from image slot %d\n", other);
 
-    File in{std::fopen(other == 1 ? SLOT1_PATH : SLOT2_PATH, "rb")};
+    StdioFile in{std::fopen(other == 1 ? SLOT1_PATH : SLOT2_PATH, "rb")};
     if (!in) {
         std::fprintf(stderr, "Failed to open GDB image (from slot %d)\n", other);
         return 0;
     }
-    File out{std::fopen(GDB_ARCHIVE, "wb")};
+    StdioFile out{std::fopen(GDB_ARCHIVE, "wb")};
     if (!out) {
         std::fputs("Failed to open GDB output file.\n", stderr);
         return 0;

@@ -1,0 +1,10 @@
+// A FILE* that closes itself on every road out of a function.
+#pragma once
+
+#include <cstdio>
+#include <memory>
+
+struct StdioFileCloser {
+    void operator()(FILE* file) const { std::fclose(file); }
+};
+using StdioFile = std::unique_ptr<FILE, StdioFileCloser>;
