@@ -88,19 +88,6 @@ TEST(CheckCrc, ZeroMeansMatchAndTheCrcFieldIsNotCovered)
     EXPECT_EQ(CheckCrc(&image[4], 12, crc), 0);
 }
 
-TEST(CheckCrc, EverySingleBitFlipIsCaught)
-{
-    std::mt19937 rng(11);
-    auto data = random_bytes(rng, 61);
-    const uint32_t good = gen_crc(data.data(), 61, 0xFFFFFFFFu);
-    for (size_t bit = 0; bit < data.size() * 8; ++bit) {
-        data[bit / 8] ^= static_cast<uint8_t>(1u << (bit % 8));
-        ASSERT_EQ(CheckCrc(data.data(), 61, good), 1) << "bit " << bit;
-        data[bit / 8] ^= static_cast<uint8_t>(1u << (bit % 8));
-    }
-    EXPECT_EQ(CheckCrc(data.data(), 61, good), 0);
-}
-
 TEST(Swapw, ReversesTheFourBytes)
 {
     EXPECT_EQ(swapw(0x11223344u), 0x44332211u);
