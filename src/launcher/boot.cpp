@@ -51,6 +51,7 @@ int try_usb_boot()
     if (slot == 1 || slot == 2) return slot;
     if (slot != 3) return 0;
     std::printf("Booting image '%s' from USB stick.\n", "KVL7730_OS.img");
+    std::fflush(stdout);
     if (extract_image(3) != 0) board_reset();
     std::puts("USB Boot failed. Trying flash images.");
     return 0;
@@ -80,11 +81,14 @@ void boot_main()
     if (slot == 0) slot = which_image();
 
     std::printf("Booting image '%d'\n", slot);
+    // The slot's own reports go to stderr; keep them after this line.
+    std::fflush(stdout);
     if (extract_image(slot) == 0) {
         // Derived from the slot asked for, even if extract_image switched
         // files by itself.
         const int other = slot == 1 ? 2 : 1;
         std::printf("Booting image '%d'\n", other);
+        std::fflush(stdout);
         tried_alt_image = 1;
         extract_image(other);
     }

@@ -9,8 +9,8 @@
 #include "launcher/i2c.hpp"
 #include "launcher/image.hpp"
 #include "launcher/launch.hpp"
-#include "launcher/stdio_file.hpp"
 #include "launcher/rescue.hpp"
+#include "launcher/stdio_file.hpp"
 #include "launcher/usb_boot.hpp"
 #include "launcher/util.hpp"
 
@@ -124,11 +124,6 @@ bool read_and_check(FILE* file, const WalkResult& walk, std::unique_ptr<uint8_t[
     return CheckCrc(image.get() + 4, g.total_size - 4, get_be32(walk.header)) == 0;
 }
 
-bool write_all(FILE* out, const uint8_t* data, uint32_t count)
-{
-    return std::fwrite(data, 1, count, out) == count;
-}
-
 [[noreturn]] void tarball_failed()
 {
     std::fputs("Failed to open application image output file.\n", stderr);
@@ -208,7 +203,7 @@ int extract_image(int slot)
     }
 
     const ImageGeometry& g = walk.geometry;
-    const bool written = write_all(out.get(), image.get() + g.header_length, g.payload_length);
+    const bool written = std::fwrite(image.get() + g.header_length, 1, g.payload_length, out.get()) == g.payload_length;
     image.reset();
     in.reset();
     // A tarball short of its payload would unpack into a broken tree; it is
