@@ -7,9 +7,13 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cstdio>
 #include <fstream>
 #include <iterator>
 #include <random>
+#include <string>
+#include <vector>
 
 #include "bladeimg/cli.hpp"
 #include "bladeimg/image_builder.hpp"
@@ -418,7 +422,10 @@ TEST_F(BladeimgCli, InfoListsEachImageAndWhatFollows)
     const Result r = tool({"info", "/tmp/f"});
     ASSERT_EQ(r.status, 0) << r.err;
     char second[200];
-    std::snprintf(second, sizeof second, "\n  24          diags        extended  24      1000        1024        1.2.3.4          0x%08x  0x%08x  MISMATCH\n", get_be32(bad.data()),
+    std::snprintf(second, sizeof second,
+                  "\n  24          diags        extended  24      1000        1024        1.2.3.4          "
+                  "0x%08x  0x%08x  MISMATCH\n",
+                  get_be32(bad.data()),
                   gen_crc(bad.data() + 4, static_cast<uint32_t>(bad.size() - 4), 0xFFFFFFFFu));
     EXPECT_THAT(r.out, StartsWith("/tmp/f:\n  offset "));
     EXPECT_THAT(r.out, HasSubstr("\n  0           0x07504754   plain     16      8           24          1.2.3.4  "));
