@@ -79,12 +79,16 @@ void leave_usb_dir(Dir& dir)
 
 // Both walks must number alike, so an entry whose status cannot be read is
 // classed here once: it is listed, and the installer reports what is wrong.
-bool is_listed(const dirent* entry)
+bool is_listed(const dirent64* entry)
 {
-    struct stat st {};
-    if (lstat(entry->d_name, &st) != 0) return true;
+    struct stat64 st {};
+    if (lstat64(entry->d_name, &st) != 0) return true;
     return !S_ISDIR(st.st_mode);
 }
+
+// The 64-bit walk: with 32-bit directory offsets a 32-bit process can lose
+// every entry of a directory whose offsets are hashes (EOVERFLOW).
+const dirent64* next_entry(Dir& dir) { return readdir64(dir.get()); }
 
 Dir open_usb_dir()
 {
@@ -180,7 +184,7 @@ int run_usb_rescue()
         return 0;
     }
     int count = 0;
-    while (const dirent* entry = readdir(dir.get()))
+    while (const dirent64* entry = next_entry(dir))
         if (is_listed(entry)) std::printf("\t%d: %s\n", ++count, entry->d_name);
 
     long number = 0;
@@ -194,7 +198,7 @@ int run_usb_rescue()
         return 0;
     }
     count = 0;
-    while (const dirent* entry = readdir(dir.get())) {
+    while (const dirent64* entry = next_entry(dir)) {
         if (!is_listed(entry) || ++count != number) continue;
         std::printf("Installing %s\n", entry->d_name);
         // "/mnt/usb/" and the longest name a directory can yield.

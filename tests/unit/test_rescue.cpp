@@ -200,10 +200,10 @@ protected:
     {
         std::vector<std::string> names;
         DIR* dir = opendir("/mnt/usb");
-        while (const dirent* e = readdir(dir)) {
-            struct stat st {};
+        while (const dirent64* e = readdir64(dir)) {
+            struct stat64 st {};
             const std::string path = std::string("/mnt/usb/") + e->d_name;
-            if (lstat(path.c_str(), &st) == 0 && !S_ISDIR(st.st_mode)) names.push_back(e->d_name);
+            if (lstat64(path.c_str(), &st) == 0 && !S_ISDIR(st.st_mode)) names.push_back(e->d_name);
         }
         closedir(dir);
         return names;
