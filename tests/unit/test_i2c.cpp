@@ -39,6 +39,8 @@ TEST_F(Eeprom, SettingsAreReadAsStoredWithTheOffsetHighByteFirst)
 TEST_F(Eeprom, WriteReleasesProtectionThenWritesOneByteAndPauses)
 {
     b().expander.port = 0xFF;
+    size_t ops_before_pause = 0;
+    b().on_time = [&](uint64_t) { ops_before_pause = b().i2c_log.size(); };
     EXPECT_EQ(api_set_booted_image(3), 3);
     const std::vector<I2cOp> expected = {
         {I2cOp::SELECT, 1, 0x20, {}, -1, 0},
@@ -49,6 +51,7 @@ TEST_F(Eeprom, WriteReleasesProtectionThenWritesOneByteAndPauses)
     };
     EXPECT_EQ(b().i2c_log, expected);
     EXPECT_EQ(b().sleeps_us, std::vector<uint64_t>{100000});
+    EXPECT_EQ(ops_before_pause, expected.size()) << "the pause follows the write";
     EXPECT_EQ(b().eeprom.mem[314], 3);
     EXPECT_EQ(b().expander.port, 0xF7) << "only bit 3 changes";
 }
