@@ -216,7 +216,9 @@ uint64_t Board::slept_us() const
     return total;
 }
 
-void reset()
+void reset() { reset_with_partition_cap(UINT32_MAX); }
+
+void reset_with_partition_cap(uint32_t cap)
 {
     devices.clear();
     next_fd = FIRST_FAKE_FD;
@@ -226,7 +228,7 @@ void reset()
         {"/dev/mtd-uboot", 512u << 10},  {"/dev/mtd-ubootenv", 128u << 10}, {"/dev/mtd-devicetree", 256u << 10},
         {"/dev/mtd-kernel", 3u << 20},   {"/dev/mtd-rfs", 15u << 20},       {"/dev/mtd-rescue", 10u << 20},
     };
-    for (const auto& [path, size] : parts) current->mtd[path].resize(size);
+    for (const auto& [path, size] : parts) current->mtd[path].resize(std::min(size, cap));
 
     sig_quit_raised = 0;
     usb_boot_enabled = 0;
