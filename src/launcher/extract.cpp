@@ -18,9 +18,9 @@ namespace {
 
 struct WalkResult {
     bool found = false;
-    ImageGeometry geometry{};   // of the last header read
+    ImageGeometry geometry{};  // of the last header read
     uint8_t header[HEADER_PROBE_SIZE]{};
-    uint64_t position = 0;      // start of the last image looked at
+    uint64_t position = 0;  // start of the last image looked at
     uint64_t file_size = 0;
 };
 
@@ -31,10 +31,7 @@ uint64_t size_of(FILE* file)
     return static_cast<uint64_t>(st.st_size);
 }
 
-bool seek_to(FILE* file, uint64_t position)
-{
-    return std::fseek(file, static_cast<long>(position), SEEK_SET) == 0;
-}
+bool seek_to(FILE* file, uint64_t position) { return std::fseek(file, static_cast<long>(position), SEEK_SET) == 0; }
 
 // Every step moves strictly forward and stays inside the file, so the walk
 // ends whatever the headers claim.
@@ -43,8 +40,7 @@ WalkResult walk_images(FILE* file)
     WalkResult walk;
     walk.file_size = size_of(file);
     for (;;) {
-        if (!seek_to(file, walk.position) ||
-            std::fread(walk.header, 1, HEADER_PROBE_SIZE, file) != HEADER_PROBE_SIZE)
+        if (!seek_to(file, walk.position) || std::fread(walk.header, 1, HEADER_PROBE_SIZE, file) != HEADER_PROBE_SIZE)
             return walk;
         walk.geometry = image_geometry(walk.header);
         if (is_bootable_type(walk.geometry.type)) {
@@ -60,9 +56,12 @@ WalkResult walk_images(FILE* file)
 const char* slot_path(int slot)
 {
     switch (slot) {
-    case 1: return SLOT1_PATH;
-    case 2: return SLOT2_PATH;
-    default: return USB_IMAGE_PATH;
+        case 1:
+            return SLOT1_PATH;
+        case 2:
+            return SLOT2_PATH;
+        default:
+            return USB_IMAGE_PATH;
     }
 }
 

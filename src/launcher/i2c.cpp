@@ -91,8 +91,7 @@ int i2c_read(int bus, uint8_t address, uint16_t offset, uint32_t length, int off
         return 0;
     }
     if (plat::read(fd, buffer, length) != static_cast<ssize_t>(length)) {
-        std::printf("I2C error - device 0x%x @ %d, %d bytes : %d\n", address, offset, static_cast<int>(length),
-                    errno);
+        std::printf("I2C error - device 0x%x @ %d, %d bytes : %d\n", address, offset, static_cast<int>(length), errno);
         return 0;
     }
     return 1;

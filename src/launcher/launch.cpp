@@ -1,3 +1,5 @@
+#include "launcher/launch.hpp"
+
 #include <array>
 #include <cctype>
 #include <cstdarg>
@@ -6,7 +8,6 @@
 
 #include "launcher/i2c.hpp"
 #include "launcher/image.hpp"
-#include "launcher/launch.hpp"
 #include "launcher/rescue.hpp"
 #include "launcher/stdio_file.hpp"
 #include "launcher/util.hpp"

@@ -46,8 +46,8 @@ inline Bytes operator+(Bytes a, const Bytes& b)
 inline void write_file(const std::string& path, const Bytes& bytes)
 {
     std::filesystem::create_directories(std::filesystem::path(path).parent_path());
-    std::ofstream(path, std::ios::binary).write(reinterpret_cast<const char*>(bytes.data()),
-                                                static_cast<std::streamsize>(bytes.size()));
+    std::ofstream(path, std::ios::binary)
+        .write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
 }
 
 inline void write_file(const std::string& path, std::string_view text)

@@ -59,16 +59,15 @@ INSTANTIATE_TEST_SUITE_P(
     Files, Walk,
     testing::Values(
         WalkCase{"KernelThenApplication", kernel + app(payload), true, IMAGE_APPLICATION, 23},
-        WalkCase{"KernelThenDiags", kernel + image(IMAGE_KERNEL, "x", Kind::extended) +
-                                        image(IMAGE_DIAGS, "d", Kind::hdr3),
-                 true, IMAGE_DIAGS, 23 + 25},
+        WalkCase{"KernelThenDiags",
+                 kernel + image(IMAGE_KERNEL, "x", Kind::extended) + image(IMAGE_DIAGS, "d", Kind::hdr3), true,
+                 IMAGE_DIAGS, 23 + 25},
         WalkCase{"ExtendedApplication", image(IMAGE_APPLICATION, "x", Kind::extended), true, IMAGE_APPLICATION, 0},
         WalkCase{"UbootOnly", image(IMAGE_UBOOT, "u-boot.bin"), false, IMAGE_UBOOT, 0},
         WalkCase{"Empty", {}, false, 0, 0},
         // 24 bytes are read before classifying.
         WalkCase{"ApplicationShorterThanAProbe", kernel + app("1234567"), false, IMAGE_KERNEL, 0},
-        WalkCase{"ZeroTotalSize", header(0, IMAGE_KERNEL | MAGIC_EXTENDED_BIT) + app(payload), false, IMAGE_KERNEL,
-                 0},
+        WalkCase{"ZeroTotalSize", header(0, IMAGE_KERNEL | MAGIC_EXTENDED_BIT) + app(payload), false, IMAGE_KERNEL, 0},
         WalkCase{"TotalWrapsToZero", header(0xFFFFFFF0, IMAGE_KERNEL) + app(payload), false, IMAGE_KERNEL, 0},
         // In 32 bits the second step would land back on the first image.
         WalkCase{"TotalWrapsBackToTheStart",
@@ -190,7 +189,8 @@ TEST_F(Extract, UsbImageIsRejectedBeforeItIsCheckedAndAskedAboutAfterwards)
 {
     // md5sum, mkdir and touch as the board's shell would do them.
     b().on_command = [](const std::string& cmd) {
-        if (cmd.starts_with("/bin/busybox md5sum")) write_file("/tmp/img_md5string", "0123456789abcdef0123456789abcdef  x\n");
+        if (cmd.starts_with("/bin/busybox md5sum"))
+            write_file("/tmp/img_md5string", "0123456789abcdef0123456789abcdef  x\n");
         if (cmd.starts_with("touch ")) write_file(cmd.substr(6), "");
         return 0;
     };

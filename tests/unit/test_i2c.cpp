@@ -76,8 +76,9 @@ TEST_F(Eeprom, AbsentEepromReadsZeroAndWritesFailWithMessages)
     b().eeprom.answers = false;
     auto o = run([] { return api_get_image() + api_get_usbboot(); });
     EXPECT_EQ(o.result, 0);
-    EXPECT_EQ(o.out, "I2C error - device 0xa8 writing bus 0 offset 256: 6\n"
-                     "I2C error - device 0xa8 writing bus 0 offset 315: 6\n");
+    EXPECT_EQ(o.out,
+              "I2C error - device 0xa8 writing bus 0 offset 256: 6\n"
+              "I2C error - device 0xa8 writing bus 0 offset 315: 6\n");
 
     o = run([] { return api_set_image(1); });
     EXPECT_LT(o.result, 0);
