@@ -224,14 +224,4 @@ TEST_F(Extract, DebuggerIsFetchedOnlyForGdbWithoutServer)
     }
 }
 
-TEST_F(Extract, OtherSlotNumbersAreRefusedSilently)
-{
-    for (int slot : {-1, 0, 4}) {
-        const Outcome o = extract(slot);
-        EXPECT_EQ(o.result, 0);
-        EXPECT_EQ(o.err + o.out, "");
-    }
-    EXPECT_FALSE(std::filesystem::exists(APP_TARBALL));
-}
-
 }  // namespace
