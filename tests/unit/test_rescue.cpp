@@ -131,6 +131,7 @@ TEST_F(RescueTest, RebootWaitsOneSecondThenResets)
 
 TEST_F(RescueTest, InterruptInsideAHandlerEndsItAndIsClearedAfterwards)
 {
+    write_file("/mnt/usb/package", "would be installed as 1");
     b().console.type("u");
     b().console.keys.push_back(fake::INTERRUPT);
     EXPECT_EQ(run_menu("1\re"), 1);
