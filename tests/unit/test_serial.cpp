@@ -59,7 +59,7 @@ const std::vector<std::string> HANDOVER_CALLS = {
 
 class SerialTest : public fake::BoardTest {};
 
-TEST_F(SerialTest, InitSwitchesToRaw8N1At115200AndKeepsTheRest)
+TEST_F(SerialTest, InitSwitchesToRaw8N1At115200AndResetPutsBackWhatWasThere)
 {
     const termios before = console_settings();
     b().serial.attr = before;
@@ -82,7 +82,15 @@ TEST_F(SerialTest, InitSwitchesToRaw8N1At115200AndKeepsTheRest)
     EXPECT_EQ(now.c_lflag, static_cast<tcflag_t>(IEXTEN | ECHOK));
     EXPECT_EQ(std::memcmp(now.c_cc, before.c_cc, sizeof before.c_cc), 0);
     EXPECT_EQ(now.c_line, before.c_line);
-    EXPECT_TRUE(b().serial.open_);
+
+    b().serial.calls.clear();
+    b().serial.rx = {10};
+    CaptureStdout();
+    reset_serial(fd);
+    EXPECT_EQ(GetCapturedStdout(), RESET_TEXT);
+    EXPECT_EQ(b().serial.calls, HANDOVER_CALLS);
+    EXPECT_EQ(std::memcmp(&b().serial.attr, &before, sizeof before), 0);
+    EXPECT_TRUE(b().serial.open_) << "closing is the caller's business";
 }
 
 TEST_F(SerialTest, InitWithoutThePortFailsAtOnceAndKeepsTheSavedSettings)
@@ -98,23 +106,6 @@ TEST_F(SerialTest, InitWithoutThePortFailsAtOnceAndKeepsTheSavedSettings)
     EXPECT_EQ(std::memcmp(&oldtty, &expected, sizeof expected), 0);
     EXPECT_TRUE(b().serial.calls.empty());
     EXPECT_TRUE(b().sleeps_us.empty()) << "waited for an Enter that cannot come";
-}
-
-TEST_F(SerialTest, ResetRestoresTheSavedSettingsAndLeavesThePortOpen)
-{
-    const termios before = console_settings();
-    b().serial.attr = before;
-    b().serial.rx = {13};
-    CaptureStdout();
-    const int fd = init_serial();
-    b().serial.calls.clear();
-    b().serial.rx = {10};
-    reset_serial(fd);
-    EXPECT_EQ(GetCapturedStdout(), INIT_TEXT + RESET_TEXT);
-
-    EXPECT_EQ(b().serial.calls, HANDOVER_CALLS);
-    EXPECT_EQ(std::memcmp(&b().serial.attr, &before, sizeof before), 0);
-    EXPECT_TRUE(b().serial.open_);
 }
 
 // Each poll takes one byte; anything but the awaited key costs a second.

@@ -323,17 +323,6 @@ TEST_F(XmodemTest, OutOfSequenceBlockCancelsAtOnce)
     EXPECT_EQ(b().slept_us(), 2'000'000u);
 }
 
-TEST_F(XmodemTest, AFileThatCannotBeCreatedFailsBeforeAnythingIsSent)
-{
-    const int fd = plat::open("/dev/ttyS0", O_RDWR | O_NOCTTY | O_NONBLOCK);
-    CaptureStderr();
-    bool completed = true;
-    EXPECT_EQ(xmodem_receive(fd, fd, "/tmp/no/such/dir", &completed), -1);
-    EXPECT_EQ(GetCapturedStderr().rfind("Can't open file!: ", 0), 0u);
-    EXPECT_FALSE(completed);
-    EXPECT_TRUE(sent().empty());
-}
-
 // Xmodem1K itself: the handover around the transfer.
 TEST_F(XmodemTest, Xmodem1KTakesThePortTransfersAndHandsItBack)
 {
