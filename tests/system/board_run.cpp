@@ -43,6 +43,24 @@ std::string app_line(int slot)
            "\n";
 }
 
+pid_t start_bladesim(const std::vector<std::string>& args, const std::function<bool()>& console)
+{
+    std::vector<std::string> argv_text{BLADESIM_PATH};
+    argv_text.insert(argv_text.end(), args.begin(), args.end());
+    std::vector<char*> argv;
+    for (auto& a : argv_text) argv.push_back(a.data());
+    argv.push_back(nullptr);
+
+    const pid_t pid = ::fork();
+    if (pid == 0) {
+        ::setsid();
+        if (!console()) ::_exit(126);
+        ::execv(argv[0], argv.data());
+        ::_exit(127);
+    }
+    return pid;
+}
+
 Board::Board() : Board(test_name()) {}
 
 Board::Board(const std::string& name) : dir_(fs::path(BOARDS_DIR) / name)
@@ -59,25 +77,14 @@ Result Board::bladesim(const std::string& command, const std::vector<std::string
     const std::string base = dir_.string();
     std::ofstream(base + ".in", std::ios::binary) << keys;
 
-    std::vector<std::string> argv_text{BLADESIM_PATH, command, base};
-    argv_text.insert(argv_text.end(), args.begin(), args.end());
-    std::vector<char*> argv;
-    for (auto& a : argv_text) argv.push_back(a.data());
-    argv.push_back(nullptr);
-
-    const pid_t pid = ::fork();
-    if (pid == 0) {
+    std::vector<std::string> args_all{command, base};
+    args_all.insert(args_all.end(), args.begin(), args.end());
+    const pid_t pid = start_bladesim(args_all, [&base] {
         const int in = ::open((base + ".in").c_str(), O_RDONLY);
         const int out = ::open((base + ".out").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
         const int err = ::open((base + ".err").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        if (in < 0 || out < 0 || err < 0) ::_exit(126);
-        ::dup2(in, 0);
-        ::dup2(out, 1);
-        ::dup2(err, 2);
-        ::setsid();  // no terminal: the console is the files
-        ::execv(argv[0], argv.data());
-        ::_exit(127);
-    }
+        return in >= 0 && out >= 0 && err >= 0 && ::dup2(in, 0) == 0 && ::dup2(out, 1) == 1 && ::dup2(err, 2) == 2;
+    });
     Result run;
     int status = 0;
     if (pid > 0 && ::waitpid(pid, &status, 0) == pid && WIFEXITED(status)) run.status = WEXITSTATUS(status);

@@ -2,8 +2,11 @@
 // fed on standard input and the console captured.
 #pragma once
 
+#include <sys/types.h>
+
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -48,6 +51,10 @@ public:
 private:
     fs::path dir_;
 };
+
+// Starts bladesim ARGS in a session of its own; in the child, `console`
+// sets up descriptors 0, 1 and 2 (false gives up).
+pid_t start_bladesim(const std::vector<std::string>& args, const std::function<bool()>& console);
 
 std::string slurp(const fs::path& path);
 

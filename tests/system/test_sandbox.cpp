@@ -105,21 +105,10 @@ std::pair<int, std::string> on_terminal(const std::vector<std::string>& args, co
     const int master = ::posix_openpt(O_RDWR | O_NOCTTY);
     if (master < 0 || ::grantpt(master) != 0 || ::unlockpt(master) != 0) return {-1, "no pty"};
     const std::string slave = ::ptsname(master);
-    std::vector<std::string> argv_text{BLADESIM_PATH};
-    argv_text.insert(argv_text.end(), args.begin(), args.end());
-    std::vector<char*> argv;
-    for (auto& a : argv_text) argv.push_back(a.data());
-    argv.push_back(nullptr);
-
-    const pid_t pid = ::fork();
-    if (pid == 0) {
-        ::setsid();
+    const pid_t pid = systest::start_bladesim(args, [&slave] {
         const int fd = ::open(slave.c_str(), O_RDWR);  // becomes the controlling terminal
-        if (fd < 0) ::_exit(126);
-        for (int target = 0; target < 3; ++target) ::dup2(fd, target);
-        ::execv(argv[0], argv.data());
-        ::_exit(127);
-    }
+        return fd >= 0 && ::dup2(fd, 0) == 0 && ::dup2(fd, 1) == 1 && ::dup2(fd, 2) == 2;
+    });
     using clock = std::chrono::steady_clock;
     const auto type = [master](const std::string& keys) {
         return ::write(master, keys.data(), keys.size()) == static_cast<ssize_t>(keys.size());
