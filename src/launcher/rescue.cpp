@@ -7,7 +7,6 @@
 
 #include <array>
 #include <cctype>
-#include <cerrno>
 #include <climits>
 #include <cstdint>
 #include <cstdio>
@@ -100,14 +99,14 @@ Dir open_usb_dir()
     return dir;
 }
 
-// "%d" without its undefined overflow: leading blanks, a sign, digits.
+// "%d" without its undefined overflow: leading blanks, a sign, digits; a
+// number too large saturates and so matches no entry.
 bool parse_number(const char* line, long* number)
 {
     char* end = nullptr;
-    errno = 0;
     const long value = std::strtol(line, &end, 10);
     if (end == line) return false;
-    *number = errno == ERANGE ? (value < 0 ? LONG_MIN : LONG_MAX) : value;
+    *number = value;
     return true;
 }
 
