@@ -150,16 +150,6 @@ TEST(Fallback, KernelBeforeApplicationInOneSlotIsSkipped)
     EXPECT_EQ(run.err, "");
 }
 
-TEST(Fallback, DamagedFirstSlotPrintsBothBootLines)
-{
-    Board board;
-    board.damage_slot(1);
-
-    const Result run = board.boot();
-
-    EXPECT_TRUE(contains(run.out, "Booting image '1'\nBooting image '2'\n")) << run.out;
-}
-
 // --- nothing left to boot ------------------------------------------------------
 
 TEST(NothingToBoot, BothCrcsBadRebootsWithoutRescueMenu)
