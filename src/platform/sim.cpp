@@ -281,7 +281,13 @@ ssize_t write(int fd, const void* buf, size_t count)
 {
     const Dev* d = device(fd);
     if (d && d->kind == Kind::I2C) return i2c_write(*d, buf, count);
-    if (d && d->kind == Kind::MTD) return fail(EINVAL);
+    if (d && d->kind == Kind::MTD) {
+        // mtdchar writes at the file position, by the same rules as pwrite.
+        const off_t at = ::lseek(fd, 0, SEEK_CUR);
+        const ssize_t n = at < 0 ? -1 : nor_program(fd, buf, count, at);
+        if (n > 0) ::lseek(fd, at + n, SEEK_SET);
+        return n;
+    }
     return ::write(fd, buf, count);
 }
 
