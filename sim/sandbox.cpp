@@ -31,7 +31,7 @@ namespace {
 const char* const APPLETS[] = {
     "[",     "[[",       "ash",     "awk",    "basename", "cat",   "chgrp",   "chmod",  "chown",  "clear",
     "cmp",   "cp",       "cut",     "date",   "dd",       "df",    "diff",    "dirname", "du",    "echo",
-    "egrep", "env",      "expr",    "false",  "fgrep",    "find",  "grep",    "gunzip", "gzip",   "head",
+    "egrep", "env",      "expr",    "false",  "fgrep",    "find",  "grep",    "gunzip", "gzip",   "head",   "hostname",
     "hexdump", "id",     "kill",    "less",   "ln",       "ls",    "md5sum",  "mkdir",  "mkfifo", "mktemp",
     "more",  "mv",       "od",      "printf", "ps",       "pwd",   "readlink", "realpath", "reset", "rm",
     "rmdir", "sed",      "seq",     "sh",     "sleep",    "sort",  "stat",    "stty",   "sync",   "tail",
