@@ -1,5 +1,6 @@
 #include <array>
 #include <cctype>
+#include <cerrno>
 #include <cstdio>
 #include <memory>
 #include <new>
@@ -16,7 +17,6 @@
 namespace {
 
 constexpr unsigned RESCUE_BOOTED_SLOT = 4;
-constexpr const char* RECOVERY_COPY = "/tmp/image";
 
 struct FileCloser {
     void operator()(FILE* f) const { std::fclose(f); }
@@ -90,18 +90,14 @@ std::unique_ptr<uint8_t[]> read_rescue_image(ImageGeometry& g)
 void install_recovery(const uint8_t* image, const ImageGeometry& g, char slot)
 {
     std::printf("\nInstalling recovery image as image%c...\n", slot);
-    File copy(std::fopen(RECOVERY_COPY, "wb"));
-    if (!copy) {
-        std::fputs("Failed to open image file.\n", stderr);
-        board_reset();
-    }
-    [[maybe_unused]] const size_t items = std::fwrite(image, g.total_size, 1, copy.get());
-    copy.reset();
-    run_command("mkdir /user/images &> /dev/null");
-    char command[64];
-    std::snprintf(command, sizeof command, "cp /tmp/image /user/images/image%c\n", slot);
-    run_command(command);
     const int number = slot - '0';
+    // Written in place of the slot only once whole: the slot may be the
+    // preferred one, and a cut copy there would leave it naming a torn image.
+    if (!replace_slot_file(number, image, g.total_size, false)) {
+        std::printf("Image%d update failed (err %d)\n", number, errno);
+        api_set_booted_image(RESCUE_BOOTED_SLOT);
+        return;
+    }
     std::printf("Setting boot image to %d\n", number);
     api_set_image(static_cast<unsigned>(number));
     api_set_booted_image(static_cast<unsigned>(number));

@@ -49,6 +49,13 @@ bool is_bootable_type(uint32_t type);  // APPLICATION or DIAGS
 // and something was installed, else 0. May not return (boot at once).
 int processBladeImage(const char* path, uint8_t version_check, int32_t slot);
 
+// Replaces /user/images/image<slot> whole. The bytes go to a file beside it
+// first and reach the flash before that file takes the slot's name, so a
+// power cut leaves the old image or the new one, never part of one. With
+// `progress` the installer's percentage follows each piece. False (errno
+// set) when anything failed; the slot then keeps what it had.
+bool replace_slot_file(int32_t slot, const uint8_t* image, uint32_t size, bool progress);
+
 // Reads the installed header of `type` into the caller's 16 bytes.
 int read_flash_image_header(uint32_t type, uint8_t* header, int32_t slot);
 

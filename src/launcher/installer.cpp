@@ -1,4 +1,5 @@
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <array>
@@ -149,23 +150,7 @@ bool write_slot(Walk& w)
         std::printf("Image%d has same version as existing image. Skipping update...\n", slot);
         return true;
     }
-    if (!path_exists(IMAGES_DIR)) ::mkdir(IMAGES_DIR, 0755);
-    char path[32];
-    std::snprintf(path, sizeof path, "/user/images/image%d", slot);
-    File file(std::fopen(path, "wb"));
-    if (!file) return slot_update_failed(slot);
-    std::printf("    ");
-    const uint8_t* image = w.image.get();
-    const uint32_t total = w.geometry.total_size;
-    for (uint32_t done = 0; done < total;) {
-        const uint32_t piece = std::min(total - done, SLOT_PIECE);
-        if (std::fwrite(image + done, 1, piece, file.get()) != piece) return slot_update_failed(slot);
-        done += piece;
-        // 64-bit: done * 100 overflows 32 bits beyond 42 MB.
-        std::printf("\b\b\b\b%3.3d%c", static_cast<int>(uint64_t{done} * 100 / total), '%');
-    }
-    // What stdio still buffers reaches the flash file system only here.
-    if (std::fclose(file.release()) != 0) return slot_update_failed(slot);
+    if (!replace_slot_file(slot, w.image.get(), w.geometry.total_size, true)) return slot_update_failed(slot);
     std::printf("\b\b\b\b100%c\n", '%');
     std::printf("\nImage%d updated succeeded\n", slot);
     w.installed = true;
@@ -249,7 +234,39 @@ bool install_image(Walk& w)
     return install_application(w);
 }
 
+bool discard(const char* staging)
+{
+    const int error = errno;
+    ::unlink(staging);
+    errno = error;
+    return false;
+}
+
 }  // namespace
+
+bool replace_slot_file(int32_t slot, const uint8_t* image, uint32_t size, bool progress)
+{
+    if (!path_exists(IMAGES_DIR)) ::mkdir(IMAGES_DIR, 0755);
+    char path[32];
+    char staging[40];
+    std::snprintf(path, sizeof path, "/user/images/image%d", slot);
+    std::snprintf(staging, sizeof staging, "%s.new", path);
+    File file(std::fopen(staging, "wb"));
+    if (!file) return false;
+    if (progress) std::printf("    ");
+    for (uint32_t done = 0; done < size;) {
+        const uint32_t piece = std::min(size - done, SLOT_PIECE);
+        if (std::fwrite(image + done, 1, piece, file.get()) != piece) return discard(staging);
+        done += piece;
+        // 64-bit: done * 100 overflows 32 bits beyond 42 MB.
+        if (progress) std::printf("\b\b\b\b%3.3d%c", static_cast<int>(uint64_t{done} * 100 / size), '%');
+    }
+    // What stdio and the kernel still hold must be on the flash before the
+    // name moves: a rename that outlives its data would be a torn slot.
+    if (std::fflush(file.get()) != 0 || ::fsync(fileno(file.get())) != 0) return discard(staging);
+    if (std::fclose(file.release()) != 0 || std::rename(staging, path) != 0) return discard(staging);
+    return true;
+}
 
 int processBladeImage(const char* path, uint8_t version_check, int32_t slot)
 {

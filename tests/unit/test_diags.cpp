@@ -151,6 +151,23 @@ TEST_F(DiagsTest, RecoveryImageAnswers)
     }
 }
 
+TEST_F(DiagsTest, RecoveryInstallThatCannotBeWrittenKeepsTheSlot)
+{
+    const Bytes old_image = rescue_image(IMAGE_APPLICATION);
+    fs::create_directories("/user/images");
+    testfiles::write_file("/user/images/image1", {1, 2, 3});
+    fs::create_symlink("/dev/full", "/user/images/image1.new");
+    fake::load_partition(RESCUE, 0, old_image);
+    b().console.type("1\n");
+    CaptureStdout();
+    EXPECT_TRUE(ends_in_launch([] { extract_image_from_flash(); }));
+    EXPECT_THAT(GetCapturedStdout(), HasSubstr("Image1 update failed (err 28)\n"));
+    // Neither the slot nor the preference moves to an image that is not there.
+    EXPECT_EQ(read_file("/user/images/image1"), Bytes({1, 2, 3}));
+    EXPECT_EQ(eeprom(EEPROM_PREFERRED_SLOT), 0xFF);
+    EXPECT_EQ(eeprom(EEPROM_BOOTED_SLOT), 4);
+}
+
 TEST_F(DiagsTest, ImagesThatCannotBeBootedReturnZero)
 {
     Bytes bad_crc = rescue_image(IMAGE_DIAGS);

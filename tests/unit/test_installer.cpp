@@ -22,6 +22,7 @@ using testing::HasSubstr;
 using testing::internal::CaptureStdout;
 using testing::internal::GetCapturedStdout;
 using testfiles::read_file;
+using testfiles::write_file;
 using Bytes = std::vector<uint8_t>;
 
 constexpr const char* PKG = "/tmp/package.img";
@@ -252,13 +253,18 @@ TEST_F(InstallerTest, WriteFailuresEndTheInstall)
     EXPECT_THAT(out, HasSubstr("Image2 update failed (err 21)\n"));
 
     // A full device: a whole piece fails at once, a small image only when
-    // stdio hands its buffer over at the close.
-    fs::create_symlink("/dev/full", "/user/images/image1");
+    // stdio hands its buffer over. The slot keeps its image either way.
+    const Bytes old_image = image(IMAGE_APPLICATION, 10);
+    write_file("/user/images/image1", old_image);
+    fs::create_symlink("/dev/full", "/user/images/image1.new");
     EXPECT_EQ(install(image(IMAGE_APPLICATION, 70000), 0, 1), 0);
     EXPECT_THAT(out, HasSubstr("Installing image as image1:     Image1 update failed (err 28)\n"));
+    fs::create_symlink("/dev/full", "/user/images/image1.new");
     EXPECT_EQ(install(image(IMAGE_APPLICATION, 100), 0, 1), 0);
     EXPECT_THAT(out, HasSubstr("Image1 update failed (err 28)\n"));
     EXPECT_EQ(b().eeprom.mem[EEPROM_PREFERRED_SLOT], 0xFF);
+    EXPECT_EQ(read_file("/user/images/image1"), old_image);
+    EXPECT_FALSE(fs::exists(fs::symlink_status("/user/images/image1.new")));
 
     b().part("/dev/mtd-kernel").fail_write_at = 1;
     EXPECT_EQ(install(image(IMAGE_KERNEL, 100)), 0);
