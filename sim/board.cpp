@@ -176,12 +176,9 @@ std::string create_board(const fs::path& dir)
 
     const auto env = make_environment({}, PARTITIONS[1].size);
     const std::vector<uint8_t> contents[] = {
-        sample_uboot_payload(),
-        *env,
-        sample_system_image(IMAGE_DFT),
-        sample_system_image(IMAGE_KERNEL),
-        sample_system_image(IMAGE_RFS),
-        sample_diags_image(),
+        sample_uboot_payload(),         *env,
+        sample_system_image(IMAGE_DFT), sample_system_image(IMAGE_KERNEL),
+        sample_system_image(IMAGE_RFS), sample_diags_image(),
     };
     for (size_t i = 0; i < PARTITIONS.size(); ++i) {
         const fs::path path = dir / "flash" / PARTITIONS[i].file;

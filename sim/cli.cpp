@@ -255,12 +255,15 @@ int sandbox_command(const Options& o)
 
     const RunResult result = run_sandbox(spec, o.timeout);
     switch (result.outcome) {
-    case Outcome::application: return EXIT_APPLICATION;
-    case Outcome::reboot: return EXIT_REBOOT;
-    case Outcome::timeout:
-        std::fprintf(stderr, "bladesim: timeout after %u s\n", o.timeout);
-        return EXIT_TIMEOUT;
-    case Outcome::exited: break;
+        case Outcome::application:
+            return EXIT_APPLICATION;
+        case Outcome::reboot:
+            return EXIT_REBOOT;
+        case Outcome::timeout:
+            std::fprintf(stderr, "bladesim: timeout after %u s\n", o.timeout);
+            return EXIT_TIMEOUT;
+        case Outcome::exited:
+            break;
     }
     if (o.command == Command::exec) return result.status;
     std::fprintf(stderr, "bladesim: the launcher ended with status %d\n", result.status);
@@ -279,12 +282,18 @@ int bladesim_main(int argc, char** argv)
     }
     const Options& o = std::get<Options>(parsed);
     switch (o.command) {
-    case Command::help: std::fputs(HELP, stdout); return 0;
-    case Command::init: return init_command(o);
-    case Command::setenv: return setenv_command(o);
-    case Command::eeprom: return eeprom_command(o);
-    case Command::run:
-    case Command::exec: return sandbox_command(o);
+        case Command::help:
+            std::fputs(HELP, stdout);
+            return 0;
+        case Command::init:
+            return init_command(o);
+        case Command::setenv:
+            return setenv_command(o);
+        case Command::eeprom:
+            return eeprom_command(o);
+        case Command::run:
+        case Command::exec:
+            return sandbox_command(o);
     }
     return EXIT_USAGE;
 }

@@ -16,10 +16,10 @@ struct Options {
     Command command = Command::help;
     std::string dir;
     unsigned speed = 1;
-    unsigned timeout = 300;                 // seconds
-    std::vector<std::string> assignments;  // setenv
+    unsigned timeout = 300;                             // seconds
+    std::vector<std::string> assignments;               // setenv
     std::optional<uint8_t> preferred, booted, usbboot;  // eeprom
-    std::vector<std::string> program;      // exec
+    std::vector<std::string> program;                   // exec
 };
 
 // Options, or the message for a usage error.

@@ -20,7 +20,7 @@
 
 namespace bladesim {
 
-const std::vector<std::string> FAKE_COMMANDS{"reboot",  "mount", "umount",    "flash_eraseall", "dhclient",
+const std::vector<std::string> FAKE_COMMANDS{"reboot",   "mount", "umount",    "flash_eraseall", "dhclient",
                                              "ifconfig", "route", "gdbserver", "backtrace"};
 
 namespace {
@@ -29,20 +29,17 @@ namespace {
 // the machine (halt, ip, insmod, nsenter, ...) are left out: they would fail
 // without capabilities anyway, and the board's own are the fakes.
 const char* const APPLETS[] = {
-    "[",     "[[",       "ash",     "awk",    "basename", "cat",   "chgrp",   "chmod",  "chown",  "clear",
-    "cmp",   "cp",       "cut",     "date",   "dd",       "df",    "diff",    "dirname", "du",    "echo",
-    "egrep", "env",      "expr",    "false",  "fgrep",    "find",  "grep",    "gunzip", "gzip",   "head",   "hostname",
-    "hexdump", "id",     "kill",    "less",   "ln",       "ls",    "md5sum",  "mkdir",  "mkfifo", "mktemp",
-    "more",  "mv",       "od",      "printf", "ps",       "pwd",   "readlink", "realpath", "reset", "rm",
-    "rmdir", "sed",      "seq",     "sh",     "sleep",    "sort",  "stat",    "stty",   "sync",   "tail",
-    "tar",   "tee",      "test",    "timeout", "touch",   "tr",    "true",    "tty",    "uname",  "uniq",
-    "usleep", "vi",      "wc",      "which",  "xargs",    "xxd",   "yes",     "zcat",
+    "[",        "[[",      "ash",  "awk",   "basename", "cat",   "chgrp", "chmod",    "chown",    "clear",
+    "cmp",      "cp",      "cut",  "date",  "dd",       "df",    "diff",  "dirname",  "du",       "echo",
+    "egrep",    "env",     "expr", "false", "fgrep",    "find",  "grep",  "gunzip",   "gzip",     "head",
+    "hostname", "hexdump", "id",   "kill",  "less",     "ln",    "ls",    "md5sum",   "mkdir",    "mkfifo",
+    "mktemp",   "more",    "mv",   "od",    "printf",   "ps",    "pwd",   "readlink", "realpath", "reset",
+    "rm",       "rmdir",   "sed",  "seq",   "sh",       "sleep", "sort",  "stat",     "stty",     "sync",
+    "tail",     "tar",     "tee",  "test",  "timeout",  "touch", "tr",    "true",     "tty",      "uname",
+    "uniq",     "usleep",  "vi",   "wc",    "which",    "xargs", "xxd",   "yes",      "zcat",
 };
 
-void add(std::vector<std::string>& args, std::initializer_list<std::string> more)
-{
-    args.insert(args.end(), more);
-}
+void add(std::vector<std::string>& args, std::initializer_list<std::string> more) { args.insert(args.end(), more); }
 
 // Host library folders: a link is recreated as a link, never bound over.
 void add_libraries(std::vector<std::string>& args)
@@ -69,8 +66,8 @@ bool read_word(const fs::path& path, std::string& word)
 std::vector<std::string> bwrap_args(const SandboxSpec& spec)
 {
     const fs::path& b = spec.board;
-    std::vector<std::string> args{"bwrap",  "--unshare-pid", "--unshare-net", "--unshare-ipc",
-                                  "--unshare-uts", "--hostname", "blade", "--die-with-parent"};
+    std::vector<std::string> args{"bwrap",         "--unshare-pid", "--unshare-net", "--unshare-ipc",
+                                  "--unshare-uts", "--hostname",    "blade",         "--die-with-parent"};
     if (!spec.as_root) add(args, {"--unshare-user", "--uid", "0", "--gid", "0"});
     // Root on the board unpacks the application with its owners: tar needs
     // to hand files to their owner and then still write into the folders it
@@ -128,10 +125,14 @@ std::vector<std::string> bwrap_args(const SandboxSpec& spec)
 std::string outcome_word(const RunResult& result)
 {
     switch (result.outcome) {
-    case Outcome::application: return "application";
-    case Outcome::reboot: return "reboot";
-    case Outcome::timeout: return "timeout";
-    case Outcome::exited: break;
+        case Outcome::application:
+            return "application";
+        case Outcome::reboot:
+            return "reboot";
+        case Outcome::timeout:
+            return "timeout";
+        case Outcome::exited:
+            break;
     }
     return "exit " + std::to_string(result.status);
 }
@@ -145,7 +146,8 @@ bool wait_until(pid_t pid, int& status, std::chrono::steady_clock::time_point de
     for (;;) {
         const pid_t done = ::waitpid(pid, &status, WNOHANG);
         if (done == pid || (done < 0 && errno != EINTR)) break;
-        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+        const auto left =
+            std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
         if (left.count() <= 0) {
             if (pidfd >= 0) ::close(pidfd);
             return false;
@@ -184,7 +186,8 @@ RunResult run_sandbox(const SandboxSpec& spec, unsigned timeout_s)
     const bool restore_tty = !spec.console_tty.empty() && ::tcgetattr(0, &saved) == 0;
     // Ctrl-C at the console belongs to the board; this process and bwrap's
     // own must not die of it (bladesim-enter restores it inside).
-    struct sigaction ignore {}, old_int {}, old_quit {};
+    struct sigaction ignore {
+    }, old_int{}, old_quit{};
     ignore.sa_handler = SIG_IGN;
     ::sigaction(SIGINT, &ignore, &old_int);
     ::sigaction(SIGQUIT, &ignore, &old_quit);

@@ -24,13 +24,13 @@ struct Tools {
 extern const std::vector<std::string> FAKE_COMMANDS;
 
 struct SandboxSpec {
-    fs::path board;                    // absolute
+    fs::path board;  // absolute
     Tools tools;
     std::vector<std::string> program;  // as seen inside
     unsigned speed = 1;
-    std::string console_tty;           // host terminal to show as /dev/ttyS0; empty: none
-    bool as_root = true;               // this process is root (else a user namespace maps it)
-    std::string term;                  // $TERM for the shell, may be empty
+    std::string console_tty;  // host terminal to show as /dev/ttyS0; empty: none
+    bool as_root = true;      // this process is root (else a user namespace maps it)
+    std::string term;         // $TERM for the shell, may be empty
 };
 
 // The whole bwrap command line.

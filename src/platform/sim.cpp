@@ -204,17 +204,20 @@ bool eth0_has_link()
 int eth0_ioctl(unsigned long request, struct ifreq* req)
 {
     switch (request) {
-    case SIOCGIFINDEX: req->ifr_ifindex = 2; return 0;
-    case SIOCGIFFLAGS:
-        req->ifr_flags = static_cast<short>(IFF_UP | IFF_BROADCAST | IFF_RUNNING | IFF_MULTICAST);
-        return 0;
-    case SIOCETHTOOL: {
-        auto* value = reinterpret_cast<ethtool_value*>(req->ifr_data);
-        if (value->cmd != ETHTOOL_GLINK) return fail(EOPNOTSUPP);
-        value->data = eth0_has_link() ? 1 : 0;
-        return 0;
-    }
-    default: return fail(EOPNOTSUPP);
+        case SIOCGIFINDEX:
+            req->ifr_ifindex = 2;
+            return 0;
+        case SIOCGIFFLAGS:
+            req->ifr_flags = static_cast<short>(IFF_UP | IFF_BROADCAST | IFF_RUNNING | IFF_MULTICAST);
+            return 0;
+        case SIOCETHTOOL: {
+            auto* value = reinterpret_cast<ethtool_value*>(req->ifr_data);
+            if (value->cmd != ETHTOOL_GLINK) return fail(EOPNOTSUPP);
+            value->data = eth0_has_link() ? 1 : 0;
+            return 0;
+        }
+        default:
+            return fail(EOPNOTSUPP);
     }
 }
 

@@ -31,7 +31,7 @@ public:
 
     // bladesim ARGS... with the board folder after the command word.
     Result bladesim(const std::string& command, const std::vector<std::string>& args = {},
-                 const std::string& keys = "") const;
+                    const std::string& keys = "") const;
     // A whole boot, fast.
     Result boot(const std::string& keys = "") const;
 

@@ -1,9 +1,8 @@
 // bladesim's own parts, without a sandbox run: the command line, the command
 // log's escaping, the boot loader environment, the EEPROM display, the sample
 // board and the sandbox's command line.
-#include <zlib.h>
-
 #include <gtest/gtest.h>
+#include <zlib.h>
 
 #include <algorithm>
 #include <filesystem>
@@ -194,8 +193,10 @@ TEST(SampleBoard, FilesAndImages)
         EXPECT_EQ(get_be32(&image[8]), IMAGE_APPLICATION);
         EXPECT_EQ(get_be32(&image[12]), 0x01000000u + static_cast<uint32_t>(slot));
     }
-    const std::pair<const char*, uint32_t> flashed[] = {
-        {"devicetree.bin", IMAGE_DFT}, {"kernel.bin", IMAGE_KERNEL}, {"rfs.bin", IMAGE_RFS}, {"rescue.bin", IMAGE_DIAGS}};
+    const std::pair<const char*, uint32_t> flashed[] = {{"devicetree.bin", IMAGE_DFT},
+                                                        {"kernel.bin", IMAGE_KERNEL},
+                                                        {"rfs.bin", IMAGE_RFS},
+                                                        {"rescue.bin", IMAGE_DIAGS}};
     for (const auto& [file, type] : flashed) {
         auto bytes = *read_file(dir / "flash" / file);
         const ImageGeometry g = image_geometry(bytes.data());

@@ -9,9 +9,9 @@
 #include <string>
 #include <vector>
 
+#include "bladeimg/image_builder.hpp"
 #include "board.hpp"
 #include "board_run.hpp"
-#include "bladeimg/image_builder.hpp"
 #include "launcher/image.hpp"
 
 using systest::app_line;
@@ -127,16 +127,16 @@ TEST_P(Fallback, OtherSlotBoots)
 
 INSTANTIATE_TEST_SUITE_P(
     Slots, Fallback,
-    testing::Values(
-        FallbackCase{"Slot1Crc", 1, [](const Board& b) { b.damage_slot(1); }, "Image1 CRC failed, trying Image2 now.\n",
-                     2},
-        FallbackCase{"Slot2Crc", 2, [](const Board& b) { b.damage_slot(2); }, "Image2 CRC failed, trying Image1 now.\n",
-                     1},
-        FallbackCase{"Slot1Missing", 1,
-                     [](const Board& b) { std::filesystem::remove(b.path("user/images/image1")); },
-                     "Failed to open Application image 1. Trying image 2.\n", 2},
-        FallbackCase{"Slot1KernelOnly", 1, [](const Board& b) { b.write("user/images/image1", kernel_image()); },
-                     "Image1 has invalid header... trying Image2.\n", 2}),
+    testing::Values(FallbackCase{"Slot1Crc", 1, [](const Board& b) { b.damage_slot(1); },
+                                 "Image1 CRC failed, trying Image2 now.\n", 2},
+                    FallbackCase{"Slot2Crc", 2, [](const Board& b) { b.damage_slot(2); },
+                                 "Image2 CRC failed, trying Image1 now.\n", 1},
+                    FallbackCase{"Slot1Missing", 1,
+                                 [](const Board& b) { std::filesystem::remove(b.path("user/images/image1")); },
+                                 "Failed to open Application image 1. Trying image 2.\n", 2},
+                    FallbackCase{"Slot1KernelOnly", 1,
+                                 [](const Board& b) { b.write("user/images/image1", kernel_image()); },
+                                 "Image1 has invalid header... trying Image2.\n", 2}),
     [](const testing::TestParamInfo<FallbackCase>& p) { return std::string(p.param.name); });
 
 TEST(Fallback, KernelBeforeApplicationInOneSlotIsSkipped)
@@ -161,7 +161,8 @@ TEST(NothingToBoot, BothCrcsBadRebootsWithoutRescueMenu)
     const Result run = board.boot();
 
     expect_reboot(board, run);
-    EXPECT_TRUE(contains(run.err, "Image1 CRC failed, trying Image2 now.\nBoth image1 and image2 failed.\n")) << run.err;
+    EXPECT_TRUE(contains(run.err, "Image1 CRC failed, trying Image2 now.\nBoth image1 and image2 failed.\n"))
+        << run.err;
     EXPECT_FALSE(contains(run.out, "Rescue Mode"));
     EXPECT_EQ(board.eeprom(BOOTED), 0);
     EXPECT_TRUE(contains(board.platform_log(), "reboot"));
@@ -206,19 +207,19 @@ TEST_P(NoImage, RescueMenuThenReboot)
     EXPECT_EQ(board.eeprom(BOOTED), 0);
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Slots, NoImage,
-    testing::Values(NoImageCase{"NoApplicationImage",
-                                [](const Board& b) {
-                                    b.write("user/images/image1", kernel_image());
-                                    b.write("user/images/image2", kernel_image());
-                                },
-                                "No valid application image found. Trying rescue image\n"},
-                    NoImageCase{"NoSlotFiles",
-                                [](const Board& b) { std::filesystem::remove_all(b.path("user/images")); },
-                                "Failed to open Application image 1. Trying image 2.\n"
-                                "Failed to open Application image 2.\n"}),
-    [](const testing::TestParamInfo<NoImageCase>& p) { return std::string(p.param.name); });
+INSTANTIATE_TEST_SUITE_P(Slots, NoImage,
+                         testing::Values(NoImageCase{"NoApplicationImage",
+                                                     [](const Board& b) {
+                                                         b.write("user/images/image1", kernel_image());
+                                                         b.write("user/images/image2", kernel_image());
+                                                     },
+                                                     "No valid application image found. Trying rescue image\n"},
+                                         NoImageCase{
+                                             "NoSlotFiles",
+                                             [](const Board& b) { std::filesystem::remove_all(b.path("user/images")); },
+                                             "Failed to open Application image 1. Trying image 2.\n"
+                                             "Failed to open Application image 2.\n"}),
+                         [](const testing::TestParamInfo<NoImageCase>& p) { return std::string(p.param.name); });
 
 // --- launch modes from the environment ---------------------------------------------
 
@@ -310,14 +311,15 @@ TEST(Diagnostics, DiagsImageRunsInPlaceOfTheApplication)
 
     EXPECT_EQ(run.status, 0) << run.out << run.err;
     EXPECT_EQ(board.outcome(), "application");
-    EXPECT_TRUE(contains(run.out, "Confirm: Erase filesystem? (all saved data, configuration, keys will be lost) y/N: \n"
-                                  "Booting diags image...\nLaunching diagnostics image\n"))
+    EXPECT_TRUE(contains(run.out,
+                         "Confirm: Erase filesystem? (all saved data, configuration, keys will be lost) y/N: \n"
+                         "Booting diags image...\nLaunching diagnostics image\n"))
         << run.out;
     EXPECT_TRUE(contains(run.out, "install diags image\n"));
     EXPECT_TRUE(contains(run.out, "bladesim: application started\nsample diagnostics 1.0.0.0 running\n")) << run.out;
-    EXPECT_EQ(board.commands(), (std::vector<std::string>{MOUNT_USER, FIND_USER, UNPACK, "mkdir -p /tmp/home/bin",
-                                                          "mv /tmp/mpdiag.elf.strip /tmp/home/bin/mp.elf.strip",
-                                                          EXEC_BACKTRACE}));
+    EXPECT_EQ(board.commands(),
+              (std::vector<std::string>{MOUNT_USER, FIND_USER, UNPACK, "mkdir -p /tmp/home/bin",
+                                        "mv /tmp/mpdiag.elf.strip /tmp/home/bin/mp.elf.strip", EXEC_BACKTRACE}));
     EXPECT_EQ(board.eeprom(BOOTED), 4);
     EXPECT_FALSE(board.read("user/images/image1").empty());
 }
@@ -363,13 +365,14 @@ TEST(RescueMenu, VersionDisplayThenExitBootsTheSlot)
     const Result run = board.boot("ve");
 
     expect_application(board, run, 1);
-    EXPECT_TRUE(contains(run.out, "Option? : v\nInstalled images versions: \n"
-                                  "\tBoot image  : 1.0.0.0\n"
-                                  "\tRFS image   : 1.0.0.0\n"
-                                  "\tKernel image: 1.0.0.0\n"
-                                  "\tDFT image   : 1.0.0.0\n"
-                                  "\tOS image 1  : 1.0.0.1\n"
-                                  "\tOS image 2  : 1.0.0.2\n"))
+    EXPECT_TRUE(contains(run.out,
+                         "Option? : v\nInstalled images versions: \n"
+                         "\tBoot image  : 1.0.0.0\n"
+                         "\tRFS image   : 1.0.0.0\n"
+                         "\tKernel image: 1.0.0.0\n"
+                         "\tDFT image   : 1.0.0.0\n"
+                         "\tOS image 1  : 1.0.0.1\n"
+                         "\tOS image 2  : 1.0.0.2\n"))
         << run.out;
     EXPECT_TRUE(contains(run.out, "Option? : e\nBooting image '1'\n")) << run.out;
 }

@@ -1,11 +1,10 @@
 // The board's sandbox: what runs inside reaches the board folder and nothing
 // of this machine; bladesim exec and its endings.
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <poll.h>
 #include <sys/wait.h>
 #include <unistd.h>
-
-#include <gtest/gtest.h>
 
 #include <algorithm>
 #include <chrono>
@@ -16,9 +15,9 @@
 #include <utility>
 #include <vector>
 
+#include "bladeimg/image_builder.hpp"
 #include "board.hpp"
 #include "board_run.hpp"
-#include "bladeimg/image_builder.hpp"
 #include "launcher/image.hpp"
 
 using systest::Board;
@@ -160,8 +159,11 @@ TEST(HostSafety, PlatformCommandsAndBoardPathsStayInTheBoard)
     const std::string name = unique_name();
     ASSERT_FALSE(contains(systest::slurp("/proc/net/fib_trie"), "1.2.3.4"));
 
-    const Result run = exec_sh(board, "ifconfig eth0 1.2.3.4; route add default gw 1.2.3.1; dhclient -1 eth0; "
-                                   "touch /tmp/" + name + " /user/" + name + " /mnt/usb/" + name + "; "
+    const Result run = exec_sh(board,
+                               "ifconfig eth0 1.2.3.4; route add default gw 1.2.3.1; dhclient -1 eth0; "
+                               "touch /tmp/" +
+                                   name + " /user/" + name + " /mnt/usb/" + name +
+                                   "; "
                                    "reboot; touch /user/after-reboot");
 
     EXPECT_EQ(run.status, 3) << run.out << run.err;
@@ -189,16 +191,16 @@ TEST(HostSafety, OnlyTheFakesAnswerToThePlatformsNames)
     // The host's own tools are not in the board's root at all, and the root
     // itself is read-only.
     const Result run = exec_sh(board,
-                            "for c in reboot mount umount flash_eraseall dhclient ifconfig route gdbserver; do "
-                            "  [ \"$(readlink /bin/$c)\" = /sim/fakes/$c ] || exit 11; "
-                            "  [ \"$(command -v $c)\" = /bin/$c ] || exit 12; done; "
-                            "for p in /usr/sbin/reboot /usr/bin/systemctl /usr/sbin/ifconfig /usr/bin/mount; do "
-                            "  [ ! -e $p ] || exit 13; done; "
-                            "touch /etc-probe 2>/dev/null && exit 14; "
-                            "[ ! -e /dev/ttyS0 ] || exit 15; "
-                            "[ $(grep -c : /proc/net/dev) -eq 1 ] || exit 16; "
-                            "grep -q '^CapEff:.*0000000000000003$' /proc/self/status || exit 17; "
-                            "exit 0");
+                               "for c in reboot mount umount flash_eraseall dhclient ifconfig route gdbserver; do "
+                               "  [ \"$(readlink /bin/$c)\" = /sim/fakes/$c ] || exit 11; "
+                               "  [ \"$(command -v $c)\" = /bin/$c ] || exit 12; done; "
+                               "for p in /usr/sbin/reboot /usr/bin/systemctl /usr/sbin/ifconfig /usr/bin/mount; do "
+                               "  [ ! -e $p ] || exit 13; done; "
+                               "touch /etc-probe 2>/dev/null && exit 14; "
+                               "[ ! -e /dev/ttyS0 ] || exit 15; "
+                               "[ $(grep -c : /proc/net/dev) -eq 1 ] || exit 16; "
+                               "grep -q '^CapEff:.*0000000000000003$' /proc/self/status || exit 17; "
+                               "exit 0");
 
     EXPECT_EQ(run.status, 0) << run.out << run.err;
     EXPECT_EQ(board.outcome(), "exit 0");
@@ -244,7 +246,8 @@ TEST(Exec, MacEntryRunsIfconfigThroughTheLog)
 {
     Board board;
 
-    const Result run = board.bladesim("exec", {"--speed", "500", "--", "bladeboot-service", "mac"}, "00:11:22:aa:bb:cc\r");
+    const Result run =
+        board.bladesim("exec", {"--speed", "500", "--", "bladeboot-service", "mac"}, "00:11:22:aa:bb:cc\r");
 
     EXPECT_EQ(run.status, 0) << run.out << run.err;
     EXPECT_EQ(board.commands(), std::vector<std::string>{"ifconfig eth0 hw ether 00:11:22:aa:bb:cc\\n"});
@@ -346,10 +349,11 @@ TEST(Console, SerialDownloadInstallsThroughTheBoardsReceiver)
                    send_xmodem(master, package_path);
                    const size_t from = text.size();
                    read_for(master, text, 500);
-                   type_until(master, text, "\n", [&] { return text.find("Extracting images", from) != std::string::npos; });
+                   type_until(master, text, "\n",
+                              [&] { return text.find("Extracting images", from) != std::string::npos; });
                }),
-         after("Install image as image 1 or 2 (hit return to just boot image): ", "2\n"),
-         after("File processed", ""), after("Option? : ", "E")});
+         after("Install image as image 1 or 2 (hit return to just boot image): ", "2\n"), after("File processed", ""),
+         after("Option? : ", "E")});
 
     EXPECT_EQ(status, 0) << shown;
     EXPECT_TRUE(contains(shown, "Image2 updated succeeded")) << shown;
