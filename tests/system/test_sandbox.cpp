@@ -217,6 +217,22 @@ TEST(HostSafety, UserPartitionEraseEmptiesOnlyTheBoardsFolder)
     EXPECT_FALSE(fs::is_empty(board.path("flash")));
 }
 
+// --- the sim seam's devices, from inside ----------------------------------------------
+
+TEST(SimSeam, DeviceModelsAnswerAsTheHardwareDoes)
+{
+    Board board;
+    fs::copy_file(SEAM_PROBE_PATH, board.path("user/seam_probe"));
+
+    const Result run = board.bladesim("exec", {"--", "/user/seam_probe"});
+
+    EXPECT_EQ(run.status, 0) << run.out << run.err;
+    // What the probe left behind is on the board folder's files.
+    EXPECT_EQ(board.eeprom(bladesim::EEPROM_BOOTED), 0x42);
+    EXPECT_EQ(board.read("flash/devicetree.bin").at(0x10005), 0xFF);
+    EXPECT_EQ(board.commands(), (std::vector<std::string>{"printf 'a\\\\\\\\b\\\\n' > /tmp/probe-out\\n", "true"}));
+}
+
 // --- exec ---------------------------------------------------------------------------
 
 TEST(Exec, ProgramStatusAndOutcome)
