@@ -271,6 +271,16 @@ TEST_F(InstallerTest, WriteFailuresEndTheInstall)
     EXPECT_THAT(out, HasSubstr("kernel image update failed\n"));
 }
 
+TEST_F(InstallerTest, WhatACutInstallLeftBesideTheSlotIsReplaced)
+{
+    fs::create_directories("/user/images");
+    write_file("/user/images/image2.new", Bytes(100000, 0xA5));
+    const Bytes app = image(IMAGE_APPLICATION, 300);
+    EXPECT_EQ(install(app, 0, 2), 1);
+    EXPECT_EQ(read_file("/user/images/image2"), app);
+    EXPECT_FALSE(fs::exists("/user/images/image2.new"));
+}
+
 TEST_F(InstallerTest, NothingToInstall)
 {
     EXPECT_EQ(install({}), 0);
