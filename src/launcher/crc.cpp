@@ -7,10 +7,12 @@ namespace {
 
 constexpr uint32_t POLY = 0xEDB88320u;
 
-// Slicing-by-8: table[k][b] is the register contribution of byte b followed
-// by k zero bytes, so eight bytes fold into the register with eight lookups.
-// 8 KiB of tables is as far as it pays on the blade's small data cache.
-using CrcTables = std::array<std::array<uint32_t, 256>, 8>;
+// Slicing-by-16: table[k][b] is the register contribution of byte b followed
+// by k zero bytes, so sixteen bytes fold into the register with sixteen
+// independent lookups. Only four of them wait on the register, which is what
+// lets it keep pace with zlib; the 16 KiB of tables still fit the blade's
+// 32 KiB data cache.
+using CrcTables = std::array<std::array<uint32_t, 256>, 16>;
 
 constexpr CrcTables make_tables()
 {
@@ -40,14 +42,23 @@ uint32_t gen_crc(const uint8_t* buffer, uint32_t count, uint32_t start)
 {
     uint32_t crc = start;
     const uint8_t* p = buffer;
-    for (uint32_t blocks = count / 8; blocks != 0; --blocks, p += 8) {
-        const uint32_t lo = crc ^ load_le32(p);
-        const uint32_t hi = load_le32(p + 4);
-        crc = TABLES[7][lo & 0xFFu] ^ TABLES[6][(lo >> 8) & 0xFFu] ^ TABLES[5][(lo >> 16) & 0xFFu] ^
-              TABLES[4][lo >> 24] ^ TABLES[3][hi & 0xFFu] ^ TABLES[2][(hi >> 8) & 0xFFu] ^
-              TABLES[1][(hi >> 16) & 0xFFu] ^ TABLES[0][hi >> 24];
+    for (uint32_t blocks = count / 16; blocks != 0; --blocks, p += 16) {
+        // The twelve lookups that do not wait on the register go first, so
+        // only four loads and a short xor tree sit on the register's path.
+        const uint32_t w1 = load_le32(p + 4);
+        const uint32_t w2 = load_le32(p + 8);
+        const uint32_t w3 = load_le32(p + 12);
+        const uint32_t ahead = (TABLES[11][w1 & 0xFFu] ^ TABLES[10][(w1 >> 8) & 0xFFu] ^
+                                TABLES[9][(w1 >> 16) & 0xFFu] ^ TABLES[8][w1 >> 24]) ^
+                               (TABLES[7][w2 & 0xFFu] ^ TABLES[6][(w2 >> 8) & 0xFFu] ^
+                                TABLES[5][(w2 >> 16) & 0xFFu] ^ TABLES[4][w2 >> 24]) ^
+                               (TABLES[3][w3 & 0xFFu] ^ TABLES[2][(w3 >> 8) & 0xFFu] ^
+                                TABLES[1][(w3 >> 16) & 0xFFu] ^ TABLES[0][w3 >> 24]);
+        const uint32_t w0 = crc ^ load_le32(p);
+        crc = ahead ^ ((TABLES[15][w0 & 0xFFu] ^ TABLES[14][(w0 >> 8) & 0xFFu]) ^
+                       (TABLES[13][(w0 >> 16) & 0xFFu] ^ TABLES[12][w0 >> 24]));
     }
-    for (uint32_t rest = count % 8; rest != 0; --rest, ++p) crc = (crc >> 8) ^ TABLES[0][(crc ^ *p) & 0xFFu];
+    for (uint32_t rest = count % 16; rest != 0; --rest, ++p) crc = (crc >> 8) ^ TABLES[0][(crc ^ *p) & 0xFFu];
     return crc;
 }
 
