@@ -12,16 +12,14 @@
 #include "launcher/image.hpp"
 #include "launcher/launch.hpp"
 #include "launcher/rescue.hpp"
+#include "launcher/stdio_file.hpp"
 #include "launcher/util.hpp"
 
 namespace {
 
 constexpr unsigned RESCUE_BOOTED_SLOT = 4;
 
-struct FileCloser {
-    void operator()(FILE* f) const { std::fclose(f); }
-};
-using File = std::unique_ptr<FILE, FileCloser>;
+using File = StdioFile;
 
 void recreate_user_filesystem()
 {

@@ -4,6 +4,7 @@
 
 #include "launcher/flash.hpp"
 #include "launcher/image.hpp"
+#include "launcher/stdio_file.hpp"
 
 namespace {
 
@@ -11,15 +12,11 @@ namespace {
 // the boot loader's header at this byte of it.
 constexpr uint32_t UBOOT_HEADER_OFFSET = 240;
 
-struct FileCloser {
-    void operator()(FILE* f) const { std::fclose(f); }
-};
-
 int read_slot_header(uint8_t* header, int32_t slot)
 {
     char path[32];
     std::snprintf(path, sizeof path, "/user/images/image%d", slot);
-    std::unique_ptr<FILE, FileCloser> file(std::fopen(path, "rb"));
+    StdioFile file(std::fopen(path, "rb"));
     if (!file) return 0;
     // A file shorter than a header leaves the rest zeroed.
     [[maybe_unused]] const size_t items = std::fread(header, HEADER_COPY_SIZE, 1, file.get());

@@ -13,14 +13,12 @@
 #include "launcher/i2c.hpp"
 #include "launcher/image.hpp"
 #include "launcher/launch.hpp"
+#include "launcher/stdio_file.hpp"
 #include "launcher/util.hpp"
 
 namespace {
 
-struct FileCloser {
-    void operator()(FILE* f) const { std::fclose(f); }
-};
-using File = std::unique_ptr<FILE, FileCloser>;
+using File = StdioFile;
 
 struct FlashPlacement {
     uint32_t type;

@@ -29,16 +29,6 @@ constexpr const char* APP_STARTER = "/bin/backtrace";
 // next token.
 constexpr size_t ENV_TOKEN_MAX = 511;
 
-// Builds the command in stringbuff (cut to fit) and runs it.
-__attribute__((format(printf, 1, 2))) int run_built(const char* format, ...)
-{
-    va_list args;
-    va_start(args, format);
-    std::vsnprintf(stringbuff, sizeof stringbuff, format, args);
-    va_end(args);
-    return run_command(stringbuff);
-}
-
 bool read_env_token(FILE* file, std::array<char, ENV_TOKEN_MAX + 1>& token)
 {
     int c = 0;
@@ -91,24 +81,24 @@ void ask_about_incompatible_image()
 [[noreturn]] void start_application()
 {
     if (gdbserver_enable && memchk_enable) {
-        run_built("LD_PRELOAD=libduma.so.0.0.0 /bin/gdbserver :%d %s\n", gdbport, APP_EXECUTABLE);
+        run_formatted("LD_PRELOAD=libduma.so.0.0.0 /bin/gdbserver :%d %s\n", gdbport, APP_EXECUTABLE);
         board_reset();
     }
     if (gdbserver_enable) {
-        run_built("/bin/gdbserver :%d %s\n", gdbport, APP_EXECUTABLE);
+        run_formatted("/bin/gdbserver :%d %s\n", gdbport, APP_EXECUTABLE);
         board_reset();
     }
     if (gdb_enable) {
         if (path_exists(GDB_PATH)) {
             std::puts("*** Launching under GDB ***");
-            run_built("%s %s", GDB_PATH, APP_EXECUTABLE);
+            run_formatted("%s %s", GDB_PATH, APP_EXECUTABLE);
             board_reset();
         }
         std::puts("**** GDB mode selected but GDB not available. Please install GDB image ***");
         start_plain();
     }
     if (memchk_enable) {
-        run_built("LD_PRELOAD=libduma.so.0.0.0 %s\n", APP_EXECUTABLE);
+        run_formatted("LD_PRELOAD=libduma.so.0.0.0 %s\n", APP_EXECUTABLE);
         board_reset();
     }
     start_plain();
@@ -131,7 +121,7 @@ void copy_bytes(FILE* in, FILE* out, uint32_t count)
 void launch_image(uint8_t diags)
 {
     plat::sleep(1);
-    if (run_built("cd /tmp \ntar mxzf %s \nrm %s\n", APP_TARBALL, APP_TARBALL) < 0) {
+    if (run_formatted("cd /tmp \ntar mxzf %s \nrm %s\n", APP_TARBALL, APP_TARBALL) < 0) {
         std::fputs("Failed to gunzip Application OS.\n", stderr);
         board_reset();
     }
@@ -142,17 +132,17 @@ void launch_image(uint8_t diags)
 
     if (diags) {
         std::puts("install diags image");
-        run_built("mkdir -p /tmp/home/bin");
-        run_built("mv /tmp/mpdiag.elf.strip %s", APP_EXECUTABLE);
+        run_formatted("mkdir -p /tmp/home/bin");
+        run_formatted("mv /tmp/mpdiag.elf.strip %s", APP_EXECUTABLE);
     }
     if (path_exists(INSTALL_SCRIPT)) {
         std::puts("Running install script");
-        run_built("%s", INSTALL_SCRIPT);
+        run_formatted("%s", INSTALL_SCRIPT);
         apply_env_setup(ENV_SETUP);
     }
     if (shell_enable) {
         std::puts("Dropping into shell");
-        run_built("/bin/sh\n");
+        run_formatted("/bin/sh\n");
         std::puts("Dropping out of shell");
     }
     start_application();
@@ -189,7 +179,7 @@ int extract_gdb(int slot)
     in.reset();
     out.reset();
     std::puts("decompressing GDB....");
-    run_built("gunzip %s", GDB_ARCHIVE);
-    run_built("chmod +x %s", GDB_PATH);
+    run_formatted("gunzip %s", GDB_ARCHIVE);
+    run_formatted("chmod +x %s", GDB_PATH);
     return 1;
 }

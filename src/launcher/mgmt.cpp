@@ -35,16 +35,6 @@ bool operator_quit(const char* line) { return sig_quit_raised || line[0] == 'q' 
 // would repeat forever, so the dialogue gives up instead.
 bool no_more_answers() { return console_input_ended(); }
 
-__attribute__((format(printf, 1, 2))) void run_formatted(const char* format, ...)
-{
-    char command[STRINGBUFF_SIZE];
-    va_list args;
-    va_start(args, format);
-    std::vsnprintf(command, sizeof command, format, args);
-    va_end(args);
-    run_command(command);
-}
-
 // The static road's settling time: the dots show the board is not hung.
 void wait_for_port()
 {

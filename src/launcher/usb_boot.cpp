@@ -8,6 +8,7 @@
 
 #include "launcher/image.hpp"
 #include "launcher/launch.hpp"
+#include "launcher/stdio_file.hpp"
 #include "launcher/util.hpp"
 #include "platform/platform.hpp"
 
@@ -32,10 +33,7 @@ constexpr int ANSWER_WAIT_MS = 5000;
 // rather than cut, since a cut command line would run something else.
 constexpr size_t LINE_MAX_BYTES = 1024;
 
-struct FileCloser {
-    void operator()(FILE* f) const { std::fclose(f); }
-};
-using File = std::unique_ptr<FILE, FileCloser>;
+using File = StdioFile;
 
 // Characters a shell takes literally in a word.
 bool shell_safe(char c)

@@ -2,6 +2,7 @@
 
 #include <sys/stat.h>
 
+#include <cstdarg>
 #include <cstdio>
 
 #include "launcher/launch.hpp"
@@ -11,6 +12,15 @@ int run_command(const char* command)
 {
     std::fflush(stdout);
     return plat::system(command);
+}
+
+int run_formatted(const char* format, ...)
+{
+    va_list args;
+    va_start(args, format);
+    std::vsnprintf(stringbuff, sizeof stringbuff, format, args);
+    va_end(args);
+    return run_command(stringbuff);
 }
 
 void run_shell_if_enabled()

@@ -7,6 +7,10 @@
 // printed before the command's own output.
 int run_command(const char* command);
 
+// Builds the command in stringbuff, cut to fit (every format here names
+// fixed paths and short values), and runs it as run_command does.
+__attribute__((format(printf, 1, 2))) int run_formatted(const char* format, ...);
+
 // "Runs the shell": an interactive /bin/sh when shell_enable is set.
 void run_shell_if_enabled();
 
