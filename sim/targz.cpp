@@ -14,8 +14,8 @@ constexpr size_t BLOCK = 512;
 void put_octal(uint8_t* field, size_t width, uint64_t value)
 {
     // width - 1 digits and the terminating zero, as ustar wants.
-    std::snprintf(reinterpret_cast<char*>(field), width, "%0*llo", static_cast<int>(width - 1),
-                  static_cast<unsigned long long>(value));
+    field[width - 1] = 0;
+    for (size_t i = width - 1; i-- > 0; value >>= 3) field[i] = static_cast<uint8_t>('0' + (value & 7));
 }
 
 void append_header(std::vector<uint8_t>& tar, const TarEntry& entry)
@@ -37,7 +37,7 @@ void append_header(std::vector<uint8_t>& tar, const TarEntry& entry)
     std::memset(h + 148, ' ', 8);
     unsigned sum = 0;
     for (uint8_t byte : h) sum += byte;
-    std::snprintf(reinterpret_cast<char*>(h + 148), 8, "%06o", sum);
+    put_octal(h + 148, 7, sum);  // six digits and a zero; the blank after stays
     tar.insert(tar.end(), h, h + BLOCK);
 }
 

@@ -10,8 +10,7 @@ constexpr uint32_t POLY = 0xEDB88320u;
 // Slicing-by-16: table[k][b] is the register contribution of byte b followed
 // by k zero bytes, so sixteen bytes fold into the register with sixteen
 // independent lookups. Only four of them wait on the register, which is what
-// lets it keep pace with zlib; the 16 KiB of tables still fit the blade's
-// 32 KiB data cache.
+// lets it keep pace with zlib. The tables take 16 KiB.
 using CrcTables = std::array<std::array<uint32_t, 256>, 16>;
 
 constexpr CrcTables make_tables()
