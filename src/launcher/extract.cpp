@@ -31,7 +31,11 @@ uint64_t size_of(FILE* file)
     return static_cast<uint64_t>(st.st_size);
 }
 
-bool seek_to(FILE* file, uint64_t position) { return std::fseek(file, static_cast<long>(position), SEEK_SET) == 0; }
+// fseeko: a long cannot reach past 2 GiB on the 32-bit target.
+bool seek_to(FILE* file, uint64_t position)
+{
+    return position <= static_cast<uint64_t>(INT64_MAX) && ::fseeko(file, static_cast<off_t>(position), SEEK_SET) == 0;
+}
 
 // Every step moves strictly forward and stays inside the file, so the walk
 // ends whatever the headers claim.
