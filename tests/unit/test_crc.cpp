@@ -57,6 +57,24 @@ TEST(GenCrc, AgreesWithBitwiseOnRandomLengthsAndAlignments)
     }
 }
 
+TEST(GenCrc, AgreesWithBitwiseAroundTheMultiStreamBlock)
+{
+    // Long buffers go through four registers over 64 KiB blocks that are
+    // joined afterwards; the lengths on either side of one and two blocks
+    // cross from that path to the single-register one.
+    std::mt19937 rng(64);
+    const auto pool = random_bytes(rng, 2 * 65536 + 64);
+    for (size_t n : {size_t{65535}, size_t{65536}, size_t{65537}, size_t{65536 + 15}, size_t{65536 + 16},
+                     size_t{2 * 65536 - 1}, size_t{2 * 65536}, size_t{2 * 65536 + 33}}) {
+        for (size_t offset : {size_t{0}, size_t{3}}) {
+            const uint32_t start = static_cast<uint32_t>(rng());
+            const uint8_t* p = pool.data() + offset;
+            ASSERT_EQ(gen_crc(p, static_cast<uint32_t>(n), start), bitwise_crc(p, n, start))
+                << "offset " << offset << " length " << n;
+        }
+    }
+}
+
 TEST(GenCrc, ChainsAcrossPiecesOfAnySize)
 {
     // Readers that stream a file feed the register from one piece to the next.
