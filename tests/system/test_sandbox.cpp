@@ -69,6 +69,26 @@ void type_until(int master, std::string& shown, const std::string& keys, const s
     ADD_FAILURE() << "the board never took " << testing::PrintToString(keys);
 }
 
+// Types keys, and again only when the board shows `reminder` once more: the
+// wait is then still going on. A key typed again on a mere delay would be
+// left over for the next question.
+void type_at_reminders(int master, std::string& shown, const std::string& keys, const std::string& reminder,
+                       const std::function<bool()>& done)
+{
+    size_t seen = shown.size();
+    const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(45);
+    ASSERT_EQ(::write(master, keys.data(), keys.size()), static_cast<ssize_t>(keys.size()));
+    while (std::chrono::steady_clock::now() < until) {
+        if (done()) return;
+        if (const size_t at = shown.find(reminder, seen); at != std::string::npos) {
+            seen = at + reminder.size();
+            ASSERT_EQ(::write(master, keys.data(), keys.size()), static_cast<ssize_t>(keys.size()));
+        }
+        if (!read_for(master, shown, 100)) return;
+    }
+    ADD_FAILURE() << "the board never took " << testing::PrintToString(keys);
+}
+
 // bladesim ARGS on a new terminal, as an operator at the console: each step
 // waits for a text, then types. Returns the exit status and everything shown.
 struct Step {
@@ -365,8 +385,8 @@ TEST(Console, SerialDownloadInstallsThroughTheBoardsReceiver)
                    send_xmodem(master, package_path);
                    const size_t from = text.size();
                    read_for(master, text, 500);
-                   type_until(master, text, "\n",
-                              [&] { return text.find("Extracting images", from) != std::string::npos; });
+                   type_at_reminders(master, text, "\n", "Waiting for the <ENTER> key to be hit...",
+                                     [&] { return text.find("Extracting images", from) != std::string::npos; });
                }),
          after("Install image as image 1 or 2 (hit return to just boot image): ", "2\n"), after("File processed", ""),
          after("Option? : ", "E")});
