@@ -455,3 +455,66 @@ TEST(UsbBoot, OtherByteValuesLeaveTheStickAlone)
     expect_application(board, run, 1);
     EXPECT_FALSE(contains(run.out, "USB"));
 }
+
+TEST(UsbBoot, BothReplacementsInstallSlot2ThenSlot1AndSlot1Boots)
+{
+    Board board;
+    board.set_eeprom(USBBOOT, 213);
+    board.set_eeprom(PREFERRED, 2);
+    const auto for_slot2 = bladesim::sample_application_image(6);
+    const auto for_slot1 = bladesim::sample_application_image(7);
+    board.write("usb/KVL7730_replace2_OS.img", for_slot2);
+    board.write("usb/KVL7730_replace1_OS.img", for_slot1);
+
+    const Result run = board.boot();
+
+    EXPECT_EQ(run.status, 0) << run.out << run.err;
+    EXPECT_EQ(board.outcome(), "application");
+    const size_t second = run.out.find("Image2 has been successfully replaced\n");
+    const size_t first = run.out.find("Image1 has been successfully replaced\n");
+    ASSERT_NE(second, std::string::npos) << run.out;
+    ASSERT_NE(first, std::string::npos) << run.out;
+    EXPECT_LT(second, first);
+    EXPECT_TRUE(contains(run.out, "USB replacement image: board will boot with image1.\nBooting image '1'\n"))
+        << run.out;
+    EXPECT_TRUE(contains(run.out, "sample application 1.0.0.7 (image7) running")) << run.out;
+    EXPECT_EQ(board.read("user/images/image2"), for_slot2);
+    EXPECT_EQ(board.read("user/images/image1"), for_slot1);
+    // The last install sets the preference; the slot booted is recorded.
+    EXPECT_EQ(board.eeprom(PREFERRED), 1);
+    EXPECT_EQ(board.eeprom(BOOTED), 1);
+}
+
+TEST(UsbBoot, BootLoaderPackageAlreadyInstalledCausesNoReboot)
+{
+    Board board;
+    board.set_eeprom(USBBOOT, 213);
+    const auto uboot_before = board.read("flash/uboot.bin");
+    board.write("usb/KVL7730_Boot.img",
+                bladeimg::make_image({IMAGE_UBOOT, bladesim::SAMPLE_SYSTEM_VERSION}, bladesim::sample_uboot_payload()));
+
+    const Result run = board.boot();
+
+    expect_application(board, run, 1);
+    EXPECT_TRUE(contains(run.out, "Boot image found on USB.\n")) << run.out;
+    EXPECT_TRUE(contains(run.out, "Image has same version as existing image. Skipping update...\n")) << run.out;
+    EXPECT_TRUE(contains(run.out, "ERROR: No valid image found\n")) << run.out;
+    EXPECT_FALSE(has(board.commands(), "reboot"));
+    EXPECT_EQ(board.read("flash/uboot.bin"), uboot_before);
+}
+
+TEST(UsbBoot, NewBootLoaderPackageIsInstalledThenTheBoardReboots)
+{
+    Board board;
+    board.set_eeprom(USBBOOT, 213);
+    std::vector<uint8_t> payload = bladesim::sample_uboot_payload();
+    payload[0] = 'B';  // another boot loader, same size
+    board.write("usb/KVL7730_Boot.img", bladeimg::make_image({IMAGE_UBOOT, 0x01000001}, payload));
+
+    const Result run = board.boot();
+
+    expect_reboot(board, run);
+    const auto uboot = board.read("flash/uboot.bin");
+    ASSERT_GE(uboot.size(), payload.size());
+    EXPECT_TRUE(std::equal(payload.begin(), payload.end(), uboot.begin()));
+}
