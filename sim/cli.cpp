@@ -238,22 +238,22 @@ int sandbox_command(const Options& o)
         std::fprintf(stderr, "bladesim: %s (make a board with: bladesim init DIR)\n", problem.c_str());
         return EXIT_OTHER;
     }
-    SandboxSpec spec;
-    spec.board = dir;
-    spec.tools = find_tools();
-    if (spec.tools.busybox.empty() || spec.tools.rx.empty()) {
+    SandboxPlan plan;
+    plan.board = dir;
+    plan.tools = find_tools();
+    if (plan.tools.busybox.empty() || plan.tools.rx.empty()) {
         std::fputs("bladesim: busybox and an rx receiver are needed (scripts/deps installs them)\n", stderr);
         return EXIT_OTHER;
     }
-    spec.program = o.command == Command::run ? std::vector<std::string>{"/sim/bladeboot"} : o.program;
-    spec.speed = o.speed;
-    spec.as_root = ::geteuid() == 0;
+    plan.program = o.command == Command::run ? std::vector<std::string>{"/sim/bladeboot"} : o.program;
+    plan.speed = o.speed;
+    plan.as_root = ::geteuid() == 0;
     if (::isatty(0)) {
-        if (const char* tty = ::ttyname(0)) spec.console_tty = tty;
-        if (const char* term = std::getenv("TERM")) spec.term = term;
+        if (const char* tty = ::ttyname(0)) plan.console_tty = tty;
+        if (const char* term = std::getenv("TERM")) plan.term = term;
     }
 
-    const RunResult result = run_sandbox(spec, o.timeout);
+    const RunResult result = run_sandbox(plan, o.timeout);
     switch (result.outcome) {
         case Outcome::application:
             return EXIT_APPLICATION;

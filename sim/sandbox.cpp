@@ -63,29 +63,29 @@ bool read_word(const fs::path& path, std::string& word)
 
 }  // namespace
 
-std::vector<std::string> bwrap_args(const SandboxSpec& spec)
+std::vector<std::string> bwrap_args(const SandboxPlan& plan)
 {
-    const fs::path& b = spec.board;
+    const fs::path& b = plan.board;
     std::vector<std::string> args{"bwrap",         "--unshare-pid", "--unshare-net", "--unshare-ipc",
                                   "--unshare-uts", "--hostname",    "blade",         "--die-with-parent"};
-    if (!spec.as_root) add(args, {"--unshare-user", "--uid", "0", "--gid", "0"});
+    if (!plan.as_root) add(args, {"--unshare-user", "--uid", "0", "--gid", "0"});
     // Root on the board unpacks the application with its owners: tar needs
     // to hand files to their owner and then still write into the folders it
     // gave away. Nothing else is kept; bwrap also sets no_new_privs.
     add(args, {"--cap-drop", "ALL", "--cap-add", "CAP_CHOWN", "--cap-add", "CAP_DAC_OVERRIDE"});
     // Without a terminal to share, the board gets a session of its own.
-    if (spec.console_tty.empty()) args.emplace_back("--new-session");
+    if (plan.console_tty.empty()) args.emplace_back("--new-session");
 
     add(args, {"--clearenv", "--setenv", "PATH", "/bin:/sbin:/usr/bin", "--setenv", "HOME", "/", "--setenv",
-               simboard::SPEED_ENV, std::to_string(spec.speed)});
-    if (!spec.term.empty()) add(args, {"--setenv", "TERM", spec.term});
+               simboard::SPEED_ENV, std::to_string(plan.speed)});
+    if (!plan.term.empty()) add(args, {"--setenv", "TERM", plan.term});
 
     add_libraries(args);
     add(args, {"--dir", "/bin", "--dir", "/sbin", "--dir", "/usr/bin"});
-    add(args, {"--ro-bind", spec.tools.busybox.string(), "/sim/busybox"});
-    add(args, {"--ro-bind", spec.tools.fakes.string(), "/sim/fakes"});
-    add(args, {"--ro-bind", spec.tools.launcher.string(), "/sim/bladeboot"});
-    add(args, {"--ro-bind", spec.tools.enter.string(), "/sim/enter"});
+    add(args, {"--ro-bind", plan.tools.busybox.string(), "/sim/busybox"});
+    add(args, {"--ro-bind", plan.tools.fakes.string(), "/sim/fakes"});
+    add(args, {"--ro-bind", plan.tools.launcher.string(), "/sim/bladeboot"});
+    add(args, {"--ro-bind", plan.tools.enter.string(), "/sim/enter"});
     add(args, {"--symlink", "/sim/busybox", "/bin/busybox"});
     for (const char* applet : APPLETS) add(args, {"--symlink", "busybox", std::string("/bin/") + applet});
     for (const std::string& fake : FAKE_COMMANDS) {
@@ -93,13 +93,13 @@ std::vector<std::string> bwrap_args(const SandboxSpec& spec)
         add(args, {"--symlink", "/sim/fakes/" + fake, "/sbin/" + fake});
     }
     add(args, {"--symlink", "/bin/busybox", "/usr/bin/find"});
-    add(args, {"--ro-bind", spec.tools.rx.string(), "/usr/bin/rx"});
-    if (!spec.tools.service.empty())
-        add(args, {"--ro-bind", spec.tools.service.string(), "/usr/bin/bladeboot-service"});
+    add(args, {"--ro-bind", plan.tools.rx.string(), "/usr/bin/rx"});
+    if (!plan.tools.service.empty())
+        add(args, {"--ro-bind", plan.tools.service.string(), "/usr/bin/bladeboot-service"});
 
     add(args, {"--dev", "/dev"});
     for (const Partition& part : PARTITIONS) add(args, {"--bind", (b / "flash" / part.file).string(), part.device});
-    if (!spec.console_tty.empty()) add(args, {"--dev-bind", spec.console_tty, "/dev/ttyS0"});
+    if (!plan.console_tty.empty()) add(args, {"--dev-bind", plan.console_tty, "/dev/ttyS0"});
     add(args, {"--proc", "/proc"});
 
     // The board's /tmp is a fresh tmpfs at every power-up.
@@ -118,7 +118,7 @@ std::vector<std::string> bwrap_args(const SandboxSpec& spec)
     add(args, {"--dir", simboard::SANDBOX_MARK});
 
     add(args, {"--remount-ro", "/", "--chdir", "/", "--", "/sim/enter"});
-    args.insert(args.end(), spec.program.begin(), spec.program.end());
+    args.insert(args.end(), plan.program.begin(), plan.program.end());
     return args;
 }
 
@@ -173,17 +173,17 @@ void reset_log(const fs::path& log)
 
 }  // namespace
 
-RunResult run_sandbox(const SandboxSpec& spec, unsigned timeout_s)
+RunResult run_sandbox(const SandboxPlan& plan, unsigned timeout_s)
 {
-    const fs::path log = spec.board / "log";
+    const fs::path log = plan.board / "log";
     reset_log(log);
-    const std::vector<std::string> args = bwrap_args(spec);
+    const std::vector<std::string> args = bwrap_args(plan);
     std::vector<char*> argv;
     for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
     argv.push_back(nullptr);
 
     termios saved{};
-    const bool restore_tty = !spec.console_tty.empty() && ::tcgetattr(0, &saved) == 0;
+    const bool restore_tty = !plan.console_tty.empty() && ::tcgetattr(0, &saved) == 0;
     // Ctrl-C at the console belongs to the board; this process and bwrap's
     // own must not die of it (bladesim-enter restores it inside).
     struct sigaction ignore {

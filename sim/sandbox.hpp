@@ -23,7 +23,7 @@ struct Tools {
 // The platform commands the board's fakes stand in for.
 extern const std::vector<std::string> FAKE_COMMANDS;
 
-struct SandboxSpec {
+struct SandboxPlan {
     fs::path board;  // absolute
     Tools tools;
     std::vector<std::string> program;  // as seen inside
@@ -34,7 +34,7 @@ struct SandboxSpec {
 };
 
 // The whole bwrap command line.
-std::vector<std::string> bwrap_args(const SandboxSpec& spec);
+std::vector<std::string> bwrap_args(const SandboxPlan& plan);
 
 enum class Outcome { application, reboot, timeout, exited };
 
@@ -45,7 +45,7 @@ struct RunResult {
 
 // Runs the sandbox with this process's stdin/stdout/stderr as the console,
 // ends it after timeout_s seconds, and records the outcome in DIR/log.
-RunResult run_sandbox(const SandboxSpec& spec, unsigned timeout_s);
+RunResult run_sandbox(const SandboxPlan& plan, unsigned timeout_s);
 
 // "application", "reboot", "timeout", "exit N".
 std::string outcome_word(const RunResult& result);

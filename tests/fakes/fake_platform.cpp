@@ -10,6 +10,7 @@
 
 #include <cerrno>
 #include <csignal>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
@@ -268,9 +269,20 @@ void clean_sandbox_dirs()
     }
 }
 
+namespace {
+// Anything linked with the fake board writes /tmp, /user and /mnt/usb by
+// their real names: outside the sandbox not one line of it may run, and an
+// assertion in a fixture would stop only that fixture.
+const bool sandbox_checked = [] {
+    if (in_sandbox()) return true;
+    std::fputs("run this through tests/sandbox-run (ctest does): it writes /tmp, /user and /mnt/usb\n", stderr);
+    std::_Exit(2);
+}();
+}  // namespace
+
 void BoardTest::SetUp()
 {
-    ASSERT_TRUE(in_sandbox()) << "run the tests through tests/sandbox-run (ctest does)";
+    ASSERT_TRUE(sandbox_checked && in_sandbox()) << "run the tests through tests/sandbox-run (ctest does)";
     reset();
     clean_sandbox_dirs();
 }

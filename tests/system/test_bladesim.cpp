@@ -219,14 +219,14 @@ TEST(SampleBoard, FilesAndImages)
 
 namespace {
 
-SandboxSpec spec_for(const fs::path& board)
+SandboxPlan spec_for(const fs::path& board)
 {
-    SandboxSpec spec;
-    spec.board = board;
-    spec.tools = {"/x/bladeboot-sim", "/x/service", "/x/rx", "/x/enter", "/x/board-bin", "/usr/bin/busybox"};
-    spec.program = {"/sim/bladeboot"};
-    spec.speed = 100;
-    return spec;
+    SandboxPlan plan;
+    plan.board = board;
+    plan.tools = {"/x/bladeboot-sim", "/x/service", "/x/rx", "/x/enter", "/x/board-bin", "/usr/bin/busybox"};
+    plan.program = {"/sim/bladeboot"};
+    plan.speed = 100;
+    return plan;
 }
 
 bool has_run(const std::vector<std::string>& args, const std::vector<std::string>& run)
@@ -253,7 +253,7 @@ TEST(SandboxArgs, BoardRunsAsRootWithTwoCapabilities)
     EXPECT_EQ(std::count(args.begin(), args.end(), "--cap-add"), 2);
     EXPECT_FALSE(has_run(args, {"--unshare-user"})) << "root needs no user namespace";
 
-    SandboxSpec user = spec_for("/boards/b");
+    SandboxPlan user = spec_for("/boards/b");
     user.as_root = false;
     EXPECT_TRUE(has_run(bwrap_args(user), {"--unshare-user", "--uid", "0", "--gid", "0"}));
 }

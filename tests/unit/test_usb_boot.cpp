@@ -137,10 +137,10 @@ TEST_F(UsbTest, NewBootLoaderRebootsAndTheSameOneAgainDoesNot)
     // A real boot loader carries its own header's len, magic and id at byte
     // 240: that is what the installed one is recognised by.
     std::vector<uint8_t> payload(4096, 0x5A);
-    const bladeimg::ImageSpec spec{IMAGE_UBOOT, 0x02000000};
-    const auto header = bladeimg::make_image(spec, payload);
+    const bladeimg::ImageSpec plan{IMAGE_UBOOT, 0x02000000};
+    const auto header = bladeimg::make_image(plan, payload);
     std::copy(header.begin() + 4, header.begin() + 16, payload.begin() + 244);
-    write_file(BOOT_PKG, bladeimg::make_image(spec, payload));
+    write_file(BOOT_PKG, bladeimg::make_image(plan, payload));
 
     CaptureStdout();
     EXPECT_THROW(usb_update_boot(), fake::Exited);

@@ -353,32 +353,32 @@ int cmd_create(const Parsed& p)
     if (!out) throw UsageError{"-o OUT is required"};
     if (p.operands.size() != 1) throw UsageError{"create takes one PAYLOAD"};
 
-    ImageSpec spec;
+    ImageSpec plan;
     if (auto named = type_from_name(*type_arg)) {
-        spec.type = *named;
+        plan.type = *named;
     } else if (auto number = parse_number(*type_arg); number && *number <= UINT32_MAX) {
-        spec.type = static_cast<uint32_t>(*number) & ~MAGIC_EXTENDED_BIT;
+        plan.type = static_cast<uint32_t>(*number) & ~MAGIC_EXTENDED_BIT;
     } else {
         throw UsageError{"unknown type " + *type_arg};
     }
     const auto version = parse_version(*version_arg);
     if (!version) throw UsageError{"version must be A.B.C.D with each part 0..255: " + *version_arg};
-    spec.version = *version;
+    plan.version = *version;
 
     const std::string kind = p.get("--header") ? *p.get("--header") : "plain";
-    if (kind == "plain") spec.kind = Kind::plain;
-    else if (kind == "extended") spec.kind = Kind::extended;
-    else if (kind == "hdr3") spec.kind = Kind::hdr3;
+    if (kind == "plain") plan.kind = Kind::plain;
+    else if (kind == "extended") plan.kind = Kind::extended;
+    else if (kind == "hdr3") plan.kind = Kind::hdr3;
     else throw UsageError{"unknown header kind " + kind};
 
     if (const std::string* length_arg = p.get("--header-length")) {
-        if (spec.kind == Kind::plain) throw UsageError{"a plain header is always 16 bytes; --header-length is for extended and hdr3"};
+        if (plan.kind == Kind::plain) throw UsageError{"a plain header is always 16 bytes; --header-length is for extended and hdr3"};
         const auto length = parse_number(*length_arg);
         if (!length || *length < 24 || *length > 0xFFFF)
             throw UsageError{"header length must be 24..65535: " + *length_arg};
-        spec.header_length = static_cast<uint32_t>(*length);
+        plan.header_length = static_cast<uint32_t>(*length);
     }
-    const uint32_t header_length = spec.header_length ? spec.header_length : default_header_length(spec.kind);
+    const uint32_t header_length = plan.header_length ? plan.header_length : default_header_length(plan.kind);
 
     const std::string& path = p.operands[0];
     std::vector<uint8_t> payload;
@@ -399,7 +399,7 @@ int cmd_create(const Parsed& p)
 
     Output image(*out);
     if (!image.is_open()) return EXIT_BAD;
-    image.write(make_header(spec, payload));
+    image.write(make_header(plan, payload));
     image.write(payload);
     const int status = image.finish();
     const uint64_t total = header_length + payload.size();

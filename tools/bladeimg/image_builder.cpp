@@ -49,14 +49,14 @@ uint32_t crc_update(uint32_t crc, std::span<const uint8_t> bytes)
     return crc;
 }
 
-std::vector<uint8_t> make_header(const ImageSpec& spec, std::span<const uint8_t> payload)
+std::vector<uint8_t> make_header(const ImageSpec& plan, std::span<const uint8_t> payload)
 {
-    const uint32_t header_length = spec.header_length ? spec.header_length : default_header_length(spec.kind);
+    const uint32_t header_length = plan.header_length ? plan.header_length : default_header_length(plan.kind);
     std::vector<uint8_t> header(std::max<uint32_t>(header_length, 4), 0);
     const auto payload_length = static_cast<uint32_t>(payload.size());
-    uint32_t magic = spec.type & ~MAGIC_EXTENDED_BIT;
+    uint32_t magic = plan.type & ~MAGIC_EXTENDED_BIT;
     uint32_t len = payload_length;
-    switch (spec.kind) {
+    switch (plan.kind) {
     case Kind::plain: break;
     case Kind::extended:
         magic |= MAGIC_EXTENDED_BIT;
@@ -70,7 +70,7 @@ std::vector<uint8_t> make_header(const ImageSpec& spec, std::span<const uint8_t>
     }
     put32_within(header, 4, len);
     put32_within(header, 8, magic);
-    put32_within(header, 12, spec.version);
+    put32_within(header, 12, plan.version);
     header.resize(header_length);
     if (header.size() >= 4) {
         const uint32_t crc = gen_crc(header.data() + 4, static_cast<uint32_t>(header.size() - 4), 0xFFFFFFFFu);
@@ -79,9 +79,9 @@ std::vector<uint8_t> make_header(const ImageSpec& spec, std::span<const uint8_t>
     return header;
 }
 
-std::vector<uint8_t> make_image(const ImageSpec& spec, std::span<const uint8_t> payload)
+std::vector<uint8_t> make_image(const ImageSpec& plan, std::span<const uint8_t> payload)
 {
-    std::vector<uint8_t> image = make_header(spec, payload);
+    std::vector<uint8_t> image = make_header(plan, payload);
     image.insert(image.end(), payload.begin(), payload.end());
     return image;
 }

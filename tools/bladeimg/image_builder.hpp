@@ -23,10 +23,10 @@ constexpr uint32_t default_header_length(Kind kind) { return kind == Kind::plain
 // The header alone, crc filled in over it and `payload`, so a writer can
 // send the payload from where it already lies. A field that would fall past
 // a header shorter than 24 bytes is left out: the payload owns those bytes.
-std::vector<uint8_t> make_header(const ImageSpec& spec, std::span<const uint8_t> payload);
+std::vector<uint8_t> make_header(const ImageSpec& plan, std::span<const uint8_t> payload);
 
 // The whole image: make_header followed by the payload.
-std::vector<uint8_t> make_image(const ImageSpec& spec, std::span<const uint8_t> payload);
+std::vector<uint8_t> make_image(const ImageSpec& plan, std::span<const uint8_t> payload);
 
 // Recomputes the crc field of an image held whole (after a test edits it).
 void seal_image(std::span<uint8_t> image);
