@@ -10,6 +10,8 @@
 
 #include "launcher/crc.hpp"
 
+using namespace bladeboot;
+
 namespace {
 
 std::vector<uint8_t> random_buffer(size_t size)

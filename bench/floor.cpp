@@ -14,6 +14,8 @@
 #include "launcher/crc.hpp"
 #include "launcher/image.hpp"
 
+using namespace bladeboot;
+
 extern char** environ;
 
 namespace {

@@ -27,6 +27,8 @@
 #include "fakes/fake_platform.hpp"
 #include "launcher/xmodem.hpp"
 
+using namespace bladeboot;
+
 extern char** environ;
 
 namespace {

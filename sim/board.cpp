@@ -10,6 +10,8 @@
 #include "launcher/image.hpp"
 #include "targz.hpp"
 
+using namespace bladeboot;
+
 namespace bladesim {
 namespace {
 

@@ -9,6 +9,8 @@
 #include "launcher/util.hpp"
 #include "platform/platform.hpp"
 
+namespace bladeboot {
+
 volatile uint8_t sig_quit_raised = 0;
 uint8_t usb_boot_enabled = 0;
 uint8_t tried_alt_image = 0;
@@ -94,3 +96,5 @@ void boot_main()
     }
     board_reset();
 }
+
+}  // namespace bladeboot

@@ -8,6 +8,8 @@
 #include "launcher/flash.hpp"
 #include "launcher/launch.hpp"
 
+namespace bladeboot {
+
 int gdb_enable = 0;
 int gdbserver_enable = 0;
 int gdbport = 1234;
@@ -80,3 +82,5 @@ int parse_uboot_env()
     }
     return 1;
 }
+
+}  // namespace bladeboot

@@ -6,6 +6,8 @@
 #include "launcher/rescue.hpp"
 #include "platform/platform.hpp"
 
+namespace bladeboot {
+
 namespace {
 
 constexpr int CTRL_A = 1;
@@ -245,3 +247,5 @@ char* get_user_input(char* buffer, int size)
         if (editor.key(key)) return buffer;
     }
 }
+
+}  // namespace bladeboot

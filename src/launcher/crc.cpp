@@ -3,6 +3,8 @@
 #include <array>
 #include <cstddef>
 
+namespace bladeboot {
+
 namespace {
 
 constexpr uint32_t POLY = 0xEDB88320u;
@@ -124,3 +126,5 @@ uint32_t swapw(uint32_t value)
 {
     return (value >> 24) | ((value >> 8) & 0xFF00u) | ((value << 8) & 0xFF0000u) | (value << 24);
 }
+
+}  // namespace bladeboot

@@ -15,6 +15,8 @@
 #include "launcher/stdio_file.hpp"
 #include "launcher/util.hpp"
 
+namespace bladeboot {
+
 namespace {
 
 constexpr unsigned RESCUE_BOOTED_SLOT = 4;
@@ -147,3 +149,5 @@ int extract_image_from_flash()
     if (g.type == IMAGE_DIAGS) launch_diagnostics(std::move(image), g);
     launch_recovery(std::move(image), g);
 }
+
+}  // namespace bladeboot

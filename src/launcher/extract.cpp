@@ -14,6 +14,8 @@
 #include "launcher/usb_boot.hpp"
 #include "launcher/util.hpp"
 
+namespace bladeboot {
+
 namespace {
 
 struct WalkResult {
@@ -217,3 +219,5 @@ int extract_image(int slot)
     if (gdb_enable && !gdbserver_enable) extract_gdb(slot);
     launch_image(g.type == IMAGE_DIAGS ? 1 : 0);
 }
+
+}  // namespace bladeboot

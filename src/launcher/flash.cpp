@@ -11,6 +11,8 @@
 
 #include "platform/platform.hpp"
 
+namespace bladeboot {
+
 int uboot_fd = -1;
 int uboot_env_fd = -1;
 int device_tree_fd = -1;
@@ -243,3 +245,5 @@ int api_flash_erase(int fd, uint32_t offset, uint32_t length)
     if (!api_geometry(fd, offset, length, &info)) return -1;
     return flash_erase(fd, length, offset, &info) ? 0 : -1;
 }
+
+}  // namespace bladeboot

@@ -3,6 +3,8 @@
 
 #include <cstdint>
 
+namespace bladeboot {
+
 extern int uboot_fd;
 extern int uboot_env_fd;
 extern int device_tree_fd;
@@ -39,3 +41,5 @@ int api_flash_init();
 int api_flash_read(uint8_t* buffer, int fd, uint32_t offset, uint32_t length);
 int api_flash_write(const uint8_t* data, int fd, uint32_t offset, uint32_t length, uint8_t progress);
 int api_flash_erase(int fd, uint32_t offset, uint32_t length);
+
+}  // namespace bladeboot

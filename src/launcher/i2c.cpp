@@ -7,6 +7,8 @@
 
 #include "platform/platform.hpp"
 
+namespace bladeboot {
+
 int i2c_file[2] = {0, 0};
 
 namespace {
@@ -148,3 +150,5 @@ int api_ubootenv_read(uint8_t* buffer, uint16_t, uint32_t)
     plat::write(fd, buffer, 0);
     return 0;
 }
+
+}  // namespace bladeboot

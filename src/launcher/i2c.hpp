@@ -3,6 +3,8 @@
 
 #include <cstdint>
 
+namespace bladeboot {
+
 extern int i2c_file[2];
 
 constexpr uint16_t EEPROM_PREFERRED_SLOT = 256;
@@ -22,3 +24,5 @@ int api_ubootenv_read(uint8_t* buffer, uint16_t offset, uint32_t length);
 int i2c_read(int bus, uint8_t address, uint16_t offset, uint32_t length, int offset_width, uint8_t* buffer);
 uint8_t get_vpd_offset(uint16_t offset, uint32_t length, uint8_t* buffer);
 int set_vpd_offset(uint16_t offset, uint8_t value);
+
+}  // namespace bladeboot

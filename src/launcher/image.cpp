@@ -1,5 +1,7 @@
 #include "launcher/image.hpp"
 
+namespace bladeboot {
+
 uint32_t get_be32(const uint8_t* p)
 {
     return (uint32_t{p[0]} << 24) | (uint32_t{p[1]} << 16) | (uint32_t{p[2]} << 8) | uint32_t{p[3]};
@@ -47,13 +49,39 @@ ImageGeometry image_geometry(const uint8_t* header)
     parse_header(header, &g.magic, &g.kind, &g.header_length, &g.payload_length);
     g.type = g.magic & ~MAGIC_EXTENDED_BIT;
     g.total_size = g.header_length + g.payload_length;
-    const uint64_t wide_total = uint64_t{g.header_length} + g.payload_length;
-    // An HDR3 length field smaller than the header makes the payload length
-    // wrap; the wide sum then no longer equals len + 16.
-    const uint64_t hdr3_total = uint64_t{get_be32(header + 4)} + 16;
-    g.usable = g.header_length >= HEADER_COPY_SIZE && wide_total <= UINT32_MAX &&
-               (g.kind != HEADER_HDR3 || wide_total == hdr3_total);
+    g.usable = header_fault(header) == HeaderFault::none;
     return g;
 }
 
+HeaderFault header_fault(const uint8_t* header)
+{
+    uint32_t magic = 0, header_length = 0, payload_length = 0;
+    uint8_t kind = 0;
+    parse_header(header, &magic, &kind, &header_length, &payload_length);
+    if (header_length < HEADER_COPY_SIZE) return HeaderFault::shorter_than_fixed;
+    if (kind == HEADER_HDR3) {
+        // len counts everything after the first 16 bytes, the header's rest included.
+        const uint64_t total = uint64_t{get_be32(header + 4)} + 16;
+        if (header_length > total) return HeaderFault::beyond_len;
+        return total > UINT32_MAX ? HeaderFault::total_wraps : HeaderFault::none;
+    }
+    return uint64_t{header_length} + payload_length > UINT32_MAX ? HeaderFault::total_wraps : HeaderFault::none;
+}
+
+ImageCursor::Header ImageCursor::look(const uint8_t* probe) const
+{
+    Header h{offset_, image_geometry(probe), header_fault(probe), false};
+    h.fits = h.fault == HeaderFault::none && h.geometry.total_size <= left();
+    return h;
+}
+
+bool ImageCursor::step(const Header& h)
+{
+    if (!h.fits || h.offset != offset_) return false;
+    offset_ += h.geometry.total_size;
+    return true;
+}
+
 bool is_bootable_type(uint32_t type) { return type == IMAGE_APPLICATION || type == IMAGE_DIAGS; }
+
+}  // namespace bladeboot

@@ -3,6 +3,8 @@
 
 #include <cstdint>
 
+namespace bladeboot {
+
 constexpr uint32_t IMAGE_APPLICATION = 0x01504754;
 constexpr uint32_t IMAGE_UBOOT = 0x02504754;
 constexpr uint32_t IMAGE_KERNEL = 0x03504754;
@@ -45,6 +47,48 @@ ImageGeometry image_geometry(const uint8_t* header);
 
 bool is_bootable_type(uint32_t type);  // APPLICATION or DIAGS
 
+// Why a header's sizes cannot be followed (image_geometry's `usable` is
+// false exactly when this is not `none`).
+enum class HeaderFault : uint8_t {
+    none,
+    shorter_than_fixed,  // header length below the 16 fixed bytes
+    beyond_len,          // HDR3: header length past len + 16, so the payload length wraps
+    total_wraps,         // header length + payload length past 32 bits
+};
+HeaderFault header_fault(const uint8_t* header);
+
+// The one walk over images back to back (a slot file, a package, a file
+// given to bladeimg). It does no I/O: the caller reads HEADER_PROBE_SIZE
+// bytes at offset() and hands them to look(); step() moves past that image.
+// Every step moves forward by at least 16 bytes and never past the input,
+// so a walk ends whatever the headers claim.
+class ImageCursor {
+public:
+    struct Header {
+        uint64_t offset;  // of the image's first byte
+        ImageGeometry geometry;
+        HeaderFault fault;
+        bool fits;  // usable, and its total size lies within the input
+    };
+
+    // input_size: the bytes to walk; UINT64_MAX when not known (a pipe), in
+    // which case the reader finds the end and cut-short images itself.
+    explicit ImageCursor(uint64_t input_size) : size_(input_size) {}
+
+    uint64_t offset() const { return offset_; }
+    uint64_t left() const { return size_ - offset_; }
+    // Fewer bytes than a header remain: there is no further image.
+    bool at_end() const { return left() < HEADER_PROBE_SIZE; }
+
+    Header look(const uint8_t* probe) const;
+    // Moves to the next image; false, staying put, when `h` cannot be followed.
+    bool step(const Header& h);
+
+private:
+    uint64_t size_;
+    uint64_t offset_ = 0;
+};
+
 // Installs a package of images. Returns 1 when the whole package was walked
 // and something was installed, else 0. May not return (boot at once).
 int processBladeImage(const char* path, uint8_t version_check, int32_t slot);
@@ -61,3 +105,5 @@ int read_flash_image_header(uint32_t type, uint8_t* header, int32_t slot);
 
 // 1 when the image with this 16-byte header is already installed.
 int verifyMatchingHeaders(const uint8_t* header, int32_t slot);
+
+}  // namespace bladeboot

@@ -6,6 +6,8 @@
 #include "launcher/image.hpp"
 #include "launcher/stdio_file.hpp"
 
+namespace bladeboot {
+
 namespace {
 
 // The boot loader partition holds the payload alone; the build puts a copy of
@@ -57,3 +59,5 @@ int verifyMatchingHeaders(const uint8_t* header, int32_t slot)
     const size_t from = type == IMAGE_UBOOT ? 4 : 0;
     return std::memcmp(header + from, installed + from, HEADER_COPY_SIZE - from) == 0 ? 1 : 0;
 }
+
+}  // namespace bladeboot

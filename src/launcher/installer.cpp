@@ -16,6 +16,8 @@
 #include "launcher/stdio_file.hpp"
 #include "launcher/util.hpp"
 
+namespace bladeboot {
+
 namespace {
 
 using File = StdioFile;
@@ -290,3 +292,5 @@ int processBladeImage(const char* path, uint8_t version_check, int32_t slot)
     std::puts("ERROR: No valid image found");
     return 0;
 }
+
+}  // namespace bladeboot

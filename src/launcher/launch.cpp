@@ -13,6 +13,8 @@
 #include "launcher/util.hpp"
 #include "platform/platform.hpp"
 
+namespace bladeboot {
+
 char stringbuff[STRINGBUFF_SIZE];
 
 namespace {
@@ -183,3 +185,5 @@ int extract_gdb(int slot)
     run_formatted("chmod +x %s", GDB_PATH);
     return 1;
 }
+
+}  // namespace bladeboot

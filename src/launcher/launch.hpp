@@ -5,6 +5,8 @@
 #include <cstdint>
 #include <cstdio>
 
+namespace bladeboot {
+
 // Process flags.
 extern volatile uint8_t sig_quit_raised;
 extern uint8_t usb_boot_enabled;
@@ -52,3 +54,5 @@ int extract_gdb(int slot);
 // Diagnostics partition boot.
 int run_standalone_diags();
 int extract_image_from_flash();
+
+}  // namespace bladeboot

@@ -1,3 +1,3 @@
 #include "launcher/launch.hpp"
 
-int main() { boot_main(); }
+int main() { bladeboot::boot_main(); }

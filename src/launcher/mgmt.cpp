@@ -17,6 +17,8 @@
 #include "launcher/util.hpp"
 #include "platform/platform.hpp"
 
+namespace bladeboot {
+
 const char* dhclient_path = "/bin/dhclient";
 
 namespace {
@@ -210,3 +212,5 @@ int run_mac_config()
         std::printf("%s", MAC_PROMPT);
     }
 }
+
+}  // namespace bladeboot

@@ -5,6 +5,8 @@
 
 #include <cstdint>
 
+namespace bladeboot {
+
 // Where the DHCP client is looked for before DHCP is offered. A variable so
 // that tests can point it at a file of their own: /bin is not theirs to fill.
 extern const char* dhclient_path;
@@ -16,3 +18,5 @@ int verify_ip_address(in_addr_t address);
 int mgmt_port_configure(uint8_t dhcp, char port, in_addr& ip, in_addr& netmask, in_addr& gateway);
 int mgmt_link_status(char port);
 int run_mac_config();
+
+}  // namespace bladeboot

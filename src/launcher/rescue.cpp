@@ -19,6 +19,8 @@
 #include "launcher/xmodem.hpp"
 #include "platform/platform.hpp"
 
+namespace bladeboot {
+
 namespace {
 
 constexpr const char* USB_DIR = "/mnt/usb";
@@ -232,3 +234,5 @@ int run_image_display()
     }
     return 0;
 }
+
+}  // namespace bladeboot

@@ -1,6 +1,8 @@
 // Console input and the rescue menu.
 #pragma once
 
+namespace bladeboot {
+
 // One raw key, 0..255; 0 when the read delivered no byte.
 int uartGetC();
 int uartPutC(int c);
@@ -14,3 +16,5 @@ int run_rescue_mode();
 int run_xmodem_rescue();
 int run_usb_rescue();
 int run_image_display();
+
+}  // namespace bladeboot

@@ -9,6 +9,8 @@
 #include "launcher/xmodem.hpp"
 #include "platform/platform.hpp"
 
+namespace bladeboot {
+
 struct termios oldtty;
 
 namespace {
@@ -78,3 +80,5 @@ void reset_serial(int fd)
     plat::tcflow(fd, TCOON);
     wait_for_key(fd, 10, "\r\n    ... Waiting for the <ENTER> key to be hit...\r");
 }
+
+}  // namespace bladeboot

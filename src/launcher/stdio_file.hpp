@@ -4,7 +4,11 @@
 #include <cstdio>
 #include <memory>
 
+namespace bladeboot {
+
 struct StdioFileCloser {
     void operator()(FILE* file) const { std::fclose(file); }
 };
 using StdioFile = std::unique_ptr<FILE, StdioFileCloser>;
+
+}  // namespace bladeboot

@@ -12,6 +12,8 @@
 #include "launcher/util.hpp"
 #include "platform/platform.hpp"
 
+namespace bladeboot {
+
 namespace {
 
 constexpr const char* USB_READY_MARKER = "/tmp/usb";
@@ -216,3 +218,5 @@ int yesno_question(const char* question)
         }
     }
 }
+
+}  // namespace bladeboot

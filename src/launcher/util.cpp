@@ -8,6 +8,8 @@
 #include "launcher/launch.hpp"
 #include "platform/platform.hpp"
 
+namespace bladeboot {
+
 int run_command(const char* command)
 {
     std::fflush(stdout);
@@ -49,3 +51,5 @@ bool read_stdin_line(char* buffer, size_t size)
     buffer[n] = '\0';
     return got_any;
 }
+
+}  // namespace bladeboot

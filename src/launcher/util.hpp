@@ -3,6 +3,8 @@
 
 #include <cstddef>
 
+namespace bladeboot {
+
 // Flushes standard output first, so the console shows what the launcher
 // printed before the command's own output.
 int run_command(const char* command);
@@ -20,3 +22,5 @@ bool path_exists(const char* path);
 // line), keeping at most size - 1 characters and the newline if it fits, like
 // fgets. Returns false at end of input with nothing read.
 bool read_stdin_line(char* buffer, size_t size);
+
+}  // namespace bladeboot

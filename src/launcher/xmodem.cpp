@@ -9,6 +9,8 @@
 
 #include "platform/platform.hpp"
 
+namespace bladeboot {
+
 // Entry i is the CRC of the single byte i.
 const uint16_t crctab[256] = {
     0x0000, 0x1021, 0x2042, 0x3063, 0x4084, 0x50a5, 0x60c6, 0x70e7,
@@ -307,3 +309,5 @@ int xmodem_receive_stdio(const char* path, bool* completed)
     ::close(in);
     return result;
 }
+
+}  // namespace bladeboot

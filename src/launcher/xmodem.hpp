@@ -6,6 +6,8 @@
 #include <cstddef>
 #include <cstdint>
 
+namespace bladeboot {
+
 extern struct termios oldtty;
 extern const uint16_t crctab[256];
 
@@ -27,3 +29,5 @@ int xmodem_receive_stdio(const char* path, bool* completed = nullptr);
 
 // CRC-16/XMODEM, continuing from crc.
 uint16_t xmodem_crc16(uint16_t crc, const uint8_t* data, size_t count);
+
+}  // namespace bladeboot

@@ -4,6 +4,8 @@
 
 #include "launcher/xmodem.hpp"
 
+using namespace bladeboot;
+
 int main(int argc, char** argv)
 {
     if (argc != 2) {

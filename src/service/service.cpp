@@ -6,6 +6,8 @@
 #include "launcher/mgmt.hpp"
 #include "launcher/xmodem.hpp"
 
+using namespace bladeboot;
+
 namespace {
 
 constexpr int EXIT_USAGE = 2;

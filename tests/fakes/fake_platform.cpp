@@ -20,6 +20,8 @@
 #include "launcher/launch.hpp"
 #include "platform/platform.hpp"
 
+using namespace bladeboot;
+
 namespace fake {
 namespace {
 

@@ -5,6 +5,8 @@
 #include "launcher/flash.hpp"
 #include "launcher/launch.hpp"
 
+using namespace bladeboot;
+
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
     fuzz::Board board;

@@ -6,6 +6,8 @@
 #include "harness.hpp"
 #include "launcher/rescue.hpp"
 
+using namespace bladeboot;
+
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
     fuzz::Input in(data, size);

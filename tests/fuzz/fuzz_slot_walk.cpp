@@ -12,6 +12,8 @@
 #include "launcher/image.hpp"
 #include "launcher/launch.hpp"
 
+using namespace bladeboot;
+
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
     fuzz::require_sandbox();

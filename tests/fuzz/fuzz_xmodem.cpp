@@ -13,6 +13,8 @@
 #include "launcher/xmodem.hpp"
 #include "platform/platform.hpp"
 
+using namespace bladeboot;
+
 namespace {
 
 struct Chunk {

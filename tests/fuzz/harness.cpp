@@ -6,6 +6,8 @@
 #include "launcher/crc.hpp"
 #include "launcher/image.hpp"
 
+using namespace bladeboot;
+
 namespace fuzz {
 
 Board::Board() : reporter_(testing::ScopedFakeTestPartResultReporter::INTERCEPT_ALL_THREADS, &failures_)

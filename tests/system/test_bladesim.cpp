@@ -17,6 +17,8 @@
 #include "platform/sim_board.hpp"
 #include "sandbox.hpp"
 
+using namespace bladeboot;
+
 using namespace bladesim;
 
 namespace {

@@ -17,6 +17,8 @@
 #include "board_run.hpp"
 #include "launcher/image.hpp"
 
+using namespace bladeboot;
+
 using systest::app_line;
 using systest::Board;
 using systest::contains;

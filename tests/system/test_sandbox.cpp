@@ -20,6 +20,8 @@
 #include "board_run.hpp"
 #include "launcher/image.hpp"
 
+using namespace bladeboot;
+
 using systest::Board;
 using systest::contains;
 using systest::Result;

@@ -18,6 +18,8 @@
 #include "launcher/i2c.hpp"
 #include "launcher/image.hpp"
 
+using namespace bladeboot;
+
 namespace boot_road {
 
 using Bytes = std::vector<uint8_t>;

@@ -22,6 +22,8 @@
 #include "launcher/crc.hpp"
 #include "launcher/image.hpp"
 
+using namespace bladeboot;
+
 using bladeimg::Kind;
 using bladeimg::WalkEnd;
 using testing::HasSubstr;

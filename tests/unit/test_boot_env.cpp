@@ -10,6 +10,8 @@
 #include "launcher/flash.hpp"
 #include "launcher/launch.hpp"
 
+using namespace bladeboot;
+
 namespace {
 
 constexpr const char* ENV = "/dev/mtd-ubootenv";

@@ -9,6 +9,8 @@
 #include "launcher/launch.hpp"
 #include "launcher/rescue.hpp"
 
+using namespace bladeboot;
+
 namespace {
 
 using testing::internal::CaptureStdout;

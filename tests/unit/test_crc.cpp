@@ -7,6 +7,8 @@
 #include "launcher/crc.hpp"
 #include "launcher/image.hpp"
 
+using namespace bladeboot;
+
 namespace {
 
 // The definition, one bit at a time: what every faster form must equal.

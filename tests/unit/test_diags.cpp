@@ -14,6 +14,8 @@
 #include "launcher/image.hpp"
 #include "launcher/launch.hpp"
 
+using namespace bladeboot;
+
 namespace {
 
 namespace fs = std::filesystem;

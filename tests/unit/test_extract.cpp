@@ -6,6 +6,8 @@
 #include "boot_road.hpp"
 #include "launcher/launch.hpp"
 
+using namespace bladeboot;
+
 using namespace boot_road;
 using bladeimg::Kind;
 

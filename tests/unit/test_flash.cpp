@@ -10,6 +10,8 @@
 #include "fakes/fake_platform.hpp"
 #include "launcher/flash.hpp"
 
+using namespace bladeboot;
+
 namespace {
 
 using testing::internal::CaptureStdout;

@@ -3,6 +3,8 @@
 #include "boot_road.hpp"
 #include "launcher/i2c.hpp"
 
+using namespace bladeboot;
+
 using boot_road::run;
 using fake::I2cOp;
 

@@ -5,6 +5,8 @@
 
 #include "launcher/image.hpp"
 
+using namespace bladeboot;
+
 namespace {
 
 using Header = std::array<uint8_t, HEADER_PROBE_SIZE>;

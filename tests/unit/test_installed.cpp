@@ -9,6 +9,8 @@
 #include "launcher/flash.hpp"
 #include "launcher/image.hpp"
 
+using namespace bladeboot;
+
 namespace {
 
 using testing::internal::CaptureStdout;

@@ -15,6 +15,8 @@
 #include "launcher/i2c.hpp"
 #include "launcher/image.hpp"
 
+using namespace bladeboot;
+
 namespace {
 
 namespace fs = std::filesystem;

@@ -10,6 +10,8 @@
 #include "launcher/launch.hpp"
 #include "launcher/mgmt.hpp"
 
+using namespace bladeboot;
+
 using testing::internal::CaptureStdout;
 using testing::internal::GetCapturedStdout;
 

@@ -18,6 +18,8 @@
 #include "launcher/launch.hpp"
 #include "launcher/rescue.hpp"
 
+using namespace bladeboot;
+
 namespace {
 
 using testing::HasSubstr;

@@ -15,6 +15,8 @@
 #include "launcher/xmodem.hpp"
 #include "platform/platform.hpp"
 
+using namespace bladeboot;
+
 namespace {
 
 using testing::internal::CaptureStderr;

@@ -11,6 +11,8 @@
 #include "launcher/mgmt.hpp"
 #include "service/service.hpp"
 
+using namespace bladeboot;
+
 namespace {
 
 using testing::HasSubstr;

@@ -7,6 +7,8 @@
 #include "fakes/fake_platform.hpp"
 #include "launcher/image.hpp"
 
+using namespace bladeboot;
+
 TEST(Target, ByteOrderAndWordSizeMatchTheBuild)
 {
     const uint32_t word = 0x01020304;

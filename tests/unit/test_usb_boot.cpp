@@ -17,6 +17,8 @@
 #include "launcher/launch.hpp"
 #include "launcher/usb_boot.hpp"
 
+using namespace bladeboot;
+
 namespace fs = std::filesystem;
 using testing::internal::CaptureStdout;
 using testing::internal::GetCapturedStdout;

@@ -14,6 +14,8 @@
 #include "launcher/xmodem.hpp"
 #include "platform/platform.hpp"
 
+using namespace bladeboot;
+
 namespace {
 
 using Bytes = std::vector<uint8_t>;

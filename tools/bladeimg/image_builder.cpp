@@ -8,6 +8,8 @@
 #include "launcher/crc.hpp"
 #include "launcher/image.hpp"
 
+using namespace bladeboot;
+
 namespace bladeimg {
 
 namespace {

@@ -10,6 +10,8 @@
 
 #include "launcher/image.hpp"
 
+using namespace bladeboot;
+
 namespace bladeimg {
 
 // Sequential reads through one buffer; works on pipes as well as files.
