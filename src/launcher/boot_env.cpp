@@ -1,3 +1,5 @@
+#include "launcher/boot_env.hpp"
+
 #include <array>
 #include <cerrno>
 #include <climits>
@@ -6,17 +8,8 @@
 #include <cstring>
 
 #include "launcher/flash.hpp"
-#include "launcher/launch.hpp"
 
 namespace bladeboot {
-
-int gdb_enable = 0;
-int gdbserver_enable = 0;
-int gdbport = 1234;
-uint8_t shell_enable = 0;
-uint8_t memchk_enable = 0;
-int rescue_enable = 0;
-int standalone_diags = 0;
 
 namespace {
 
@@ -46,21 +39,22 @@ void on_switch(const char* text, const char* key, Flag* flag)
 
 // A decimal number like "%d" reads it; a number that does not fit an int
 // leaves the port alone rather than being cut to some other port.
-void read_port(const char* value)
+void read_port(const char* value, int* gdbport)
 {
     char* end = nullptr;
     errno = 0;
     const long n = std::strtol(value, &end, 10);
     if (end == value || errno == ERANGE || n < INT_MIN || n > INT_MAX) return;
-    gdbport = static_cast<int>(n);
+    *gdbport = static_cast<int>(n);
 }
 
 }  // namespace
 
-int parse_uboot_env()
+int parse_uboot_env(BootState& state)
 {
     std::array<char, ENV_LENGTH + 1> text{};
-    if (api_flash_read(reinterpret_cast<uint8_t*>(text.data()), uboot_env_fd, ENV_OFFSET, ENV_LENGTH) != 0) return 0;
+    if (api_flash_read(reinterpret_cast<uint8_t*>(text.data()), state.mtd.uboot_env_fd, ENV_OFFSET, ENV_LENGTH) != 0)
+        return 0;
 
     // One line of text: each variable now ends in a blank.
     for (uint32_t i = 0; i < ENV_LENGTH; ++i)
@@ -68,17 +62,17 @@ int parse_uboot_env()
     text[ENV_LENGTH] = '\0';
     const char* env = text.data();
 
-    on_switch(env, "gdb=", &gdb_enable);
+    on_switch(env, "gdb=", &state.gdb_enable);
     if (const char* v = value_of(env, "gdbserver=")) {
-        gdbserver_enable = begins_with(v, "on") ? 1 : 0;
-        if (gdbserver_enable) gdb_enable = 1;
+        state.gdbserver_enable = begins_with(v, "on") ? 1 : 0;
+        if (state.gdbserver_enable) state.gdb_enable = 1;
     }
-    if (const char* v = value_of(env, "gdbport=")) read_port(v);
-    on_switch(env, "shell=", &shell_enable);
-    on_switch(env, "memchk=", &memchk_enable);
+    if (const char* v = value_of(env, "gdbport=")) read_port(v, &state.gdbport);
+    on_switch(env, "shell=", &state.shell_enable);
+    on_switch(env, "memchk=", &state.memchk_enable);
     if (const char* v = value_of(env, "diagnostics=")) {
-        rescue_enable = begins_with(v, "rescue") ? 1 : 0;
-        standalone_diags = begins_with(v, "diags") ? 1 : 0;
+        state.rescue_enable = begins_with(v, "rescue") ? 1 : 0;
+        state.standalone_diags = begins_with(v, "diags") ? 1 : 0;
     }
     return 1;
 }

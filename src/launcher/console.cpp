@@ -3,7 +3,7 @@
 #include <cstdio>
 #include <cstring>
 
-#include "launcher/rescue.hpp"
+#include "launcher/console.hpp"
 #include "platform/platform.hpp"
 
 namespace bladeboot {
@@ -21,11 +21,6 @@ constexpr int LF = 10;
 constexpr int CR = 13;
 constexpr int ESC = 27;
 constexpr int DEL = 127;
-
-enum class Read { KEY, NONE, END };
-
-// What the last read found, for callers that wait for a particular key.
-bool input_ended = false;
 
 // Raw mode lasts for one byte only, so a shell or a program started between
 // two keys finds the console as it expects it. A console that is not a
@@ -52,20 +47,6 @@ private:
     termios saved_{};
     bool terminal_;
 };
-
-Read read_key(int* key)
-{
-    unsigned char c = 0;
-    ssize_t n = 0;
-    {
-        RawKey raw;
-        n = plat::read(0, &c, 1);
-    }
-    *key = n == 1 ? c : 0;
-    input_ended = n == 0;
-    if (n == 1) return Read::KEY;
-    return input_ended ? Read::END : Read::NONE;
-}
 
 class LineEditor {
 public:
@@ -217,6 +198,19 @@ private:
 
 }  // namespace
 
+KeyRead read_key(int* key)
+{
+    unsigned char c = 0;
+    ssize_t n = 0;
+    {
+        RawKey raw;
+        n = plat::read(0, &c, 1);
+    }
+    *key = n == 1 ? c : 0;
+    if (n == 1) return KeyRead::key;
+    return n == 0 ? KeyRead::ended : KeyRead::none;
+}
+
 int uartGetC()
 {
     int key = 0;
@@ -230,22 +224,26 @@ int uartPutC(int c)
     return std::fflush(stdout);
 }
 
-bool console_input_ended() { return input_ended; }
-
-char* get_user_input(char* buffer, int size)
+bool read_line(char* buffer, int size)
 {
-    if (size < 1) return buffer;
+    if (size < 1) return true;
     LineEditor editor(buffer, size);
     for (;;) {
         int key = 0;
         // With the console gone no key will ever come: finish the line as
         // typed instead of ringing the bell forever.
-        if (read_key(&key) == Read::END) {
+        if (read_key(&key) == KeyRead::ended) {
             uartPutC(LF);
-            return buffer;
+            return false;
         }
-        if (editor.key(key)) return buffer;
+        if (editor.key(key)) return true;
     }
+}
+
+char* get_user_input(char* buffer, int size)
+{
+    read_line(buffer, size);
+    return buffer;
 }
 
 }  // namespace bladeboot

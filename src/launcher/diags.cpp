@@ -1,3 +1,5 @@
+#include "launcher/diags.hpp"
+
 #include <array>
 #include <cctype>
 #include <cerrno>
@@ -10,8 +12,9 @@
 #include "launcher/flash.hpp"
 #include "launcher/i2c.hpp"
 #include "launcher/image.hpp"
+#include "launcher/console.hpp"
 #include "launcher/launch.hpp"
-#include "launcher/rescue.hpp"
+#include "launcher/slot_file.hpp"
 #include "launcher/stdio_file.hpp"
 #include "launcher/util.hpp"
 
@@ -41,7 +44,7 @@ void write_payload(FILE* file, const uint8_t* image, const ImageGeometry& g)
 }
 
 // The rescue image whole, or null after saying why it cannot be booted.
-std::unique_ptr<uint8_t[]> read_rescue_image(ImageGeometry& g)
+std::unique_ptr<uint8_t[]> read_rescue_image(int rescue_fd, ImageGeometry& g)
 {
     // An unreadable partition leaves zeros, which read as no image at all.
     std::array<uint8_t, HEADER_PROBE_SIZE> probe{};
@@ -51,8 +54,8 @@ std::unique_ptr<uint8_t[]> read_rescue_image(ImageGeometry& g)
         std::fputs("Image not found... \n", stderr);
         return nullptr;
     }
-    MtdInfo info{};
-    if (!g.usable || !mtd_query(rescue_fd, &info) || g.total_size > info.total_size) {
+    uint32_t partition_size = 0;
+    if (!g.usable || !flash_partition_size(rescue_fd, &partition_size) || g.total_size > partition_size) {
         std::fputs("Image header corrupt. Quitting\n", stderr);
         return nullptr;
     }
@@ -72,7 +75,7 @@ std::unique_ptr<uint8_t[]> read_rescue_image(ImageGeometry& g)
     return image;
 }
 
-[[noreturn]] void launch_diagnostics(std::unique_ptr<uint8_t[]> image, const ImageGeometry& g)
+[[noreturn]] void launch_diagnostics(BootState& state, std::unique_ptr<uint8_t[]> image, const ImageGeometry& g)
 {
     std::puts("Launching diagnostics image");
     File tarball(std::fopen(APP_TARBALL, "wb"));
@@ -82,12 +85,12 @@ std::unique_ptr<uint8_t[]> read_rescue_image(ImageGeometry& g)
     }
     write_payload(tarball.get(), image.get(), g);
     tarball.reset();
-    api_set_booted_image(RESCUE_BOOTED_SLOT);
+    api_set_booted_image(state.i2c, RESCUE_BOOTED_SLOT);
     image.reset();
-    launch_image(1);
+    launch_image(state, 1);
 }
 
-void install_recovery(const uint8_t* image, const ImageGeometry& g, char slot)
+void install_recovery(const BootState& state, const uint8_t* image, const ImageGeometry& g, char slot)
 {
     std::printf("\nInstalling recovery image as image%c...\n", slot);
     const int number = slot - '0';
@@ -95,34 +98,34 @@ void install_recovery(const uint8_t* image, const ImageGeometry& g, char slot)
     // preferred one, and a cut copy there would leave it naming a torn image.
     if (!replace_slot_file(number, image, g.total_size, false)) {
         std::printf("Image%d update failed (err %d)\n", number, errno);
-        api_set_booted_image(RESCUE_BOOTED_SLOT);
+        api_set_booted_image(state.i2c, RESCUE_BOOTED_SLOT);
         return;
     }
     std::printf("Setting boot image to %d\n", number);
-    api_set_image(static_cast<unsigned>(number));
-    api_set_booted_image(static_cast<unsigned>(number));
+    api_set_image(state.i2c, static_cast<unsigned>(number));
+    api_set_booted_image(state.i2c, static_cast<unsigned>(number));
 }
 
-[[noreturn]] void launch_recovery(std::unique_ptr<uint8_t[]> image, const ImageGeometry& g)
+[[noreturn]] void launch_recovery(BootState& state, std::unique_ptr<uint8_t[]> image, const ImageGeometry& g)
 {
     std::printf("Install recovery image as image 1 or 2 (hit return to just boot image): ");
     std::fflush(stdout);
     std::array<char, 8> answer{};
     if (read_stdin_line(answer.data(), answer.size())) {
         if (answer[0] == '1' || answer[0] == '2') {
-            install_recovery(image.get(), g, answer[0]);
+            install_recovery(state, image.get(), g, answer[0]);
         } else {
             std::puts("\nBooting recovery image. You will need to download and install an image before rebooting");
-            api_set_booted_image(RESCUE_BOOTED_SLOT);
+            api_set_booted_image(state.i2c, RESCUE_BOOTED_SLOT);
         }
     }
     image.reset();
-    launch_image(0);
+    launch_image(state, 0);
 }
 
 }  // namespace
 
-int run_standalone_diags()
+int run_standalone_diags(BootState& state)
 {
     std::printf("Confirm: Erase filesystem? (all saved data, configuration, keys will be lost) y/N: ");
     std::fflush(stdout);
@@ -130,11 +133,11 @@ int run_standalone_diags()
     std::printf("\n");
     if (key != 0 && std::toupper(key) == 'Y') recreate_user_filesystem();
     std::puts("Booting diags image...");
-    extract_image_from_flash();
+    extract_image_from_flash(state);
     return 1;
 }
 
-int extract_image_from_flash()
+int extract_image_from_flash(BootState& state)
 {
     File tarball(std::fopen(APP_TARBALL, "wb"));
     if (!tarball) {
@@ -142,12 +145,12 @@ int extract_image_from_flash()
         board_reset();
     }
     ImageGeometry g{};
-    std::unique_ptr<uint8_t[]> image = read_rescue_image(g);
+    std::unique_ptr<uint8_t[]> image = read_rescue_image(state.mtd.rescue_fd, g);
     if (!image) return 0;
     write_payload(tarball.get(), image.get(), g);
     tarball.reset();
-    if (g.type == IMAGE_DIAGS) launch_diagnostics(std::move(image), g);
-    launch_recovery(std::move(image), g);
+    if (g.type == IMAGE_DIAGS) launch_diagnostics(state, std::move(image), g);
+    launch_recovery(state, std::move(image), g);
 }
 
 }  // namespace bladeboot

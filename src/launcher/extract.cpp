@@ -1,18 +1,23 @@
+#include "launcher/extract.hpp"
+
 #include <sys/stat.h>
 
 #include <cstdio>
 #include <cstring>
 #include <memory>
 #include <new>
+#include <optional>
 
 #include "launcher/crc.hpp"
 #include "launcher/i2c.hpp"
 #include "launcher/image.hpp"
 #include "launcher/launch.hpp"
 #include "launcher/rescue.hpp"
+#include "launcher/slot_file.hpp"
 #include "launcher/stdio_file.hpp"
 #include "launcher/usb_boot.hpp"
 #include "launcher/util.hpp"
+#include "launcher/yesno.hpp"
 
 namespace bladeboot {
 
@@ -39,68 +44,53 @@ bool seek_to(FILE* file, uint64_t position)
     return position <= static_cast<uint64_t>(INT64_MAX) && ::fseeko(file, static_cast<off_t>(position), SEEK_SET) == 0;
 }
 
-// Every step moves strictly forward and stays inside the file, so the walk
-// ends whatever the headers claim.
 WalkResult walk_images(FILE* file)
 {
     WalkResult walk;
     walk.file_size = size_of(file);
-    for (;;) {
+    ImageCursor cursor(walk.file_size);
+    while (!cursor.at_end()) {
+        walk.position = cursor.offset();
         if (!seek_to(file, walk.position) || std::fread(walk.header, 1, HEADER_PROBE_SIZE, file) != HEADER_PROBE_SIZE)
-            return walk;
-        walk.geometry = image_geometry(walk.header);
-        if (is_bootable_type(walk.geometry.type)) {
+            break;
+        const ImageCursor::Header h = cursor.look(walk.header);
+        walk.geometry = h.geometry;
+        if (is_bootable_type(h.geometry.type)) {
             walk.found = seek_to(file, walk.position);
-            return walk;
+            break;
         }
-        const uint32_t total = walk.geometry.total_size;
-        if (!walk.geometry.usable || total == 0 || total > walk.file_size - walk.position) return walk;
-        walk.position += total;
+        if (!cursor.step(h)) break;
     }
-}
-
-const char* slot_path(int slot)
-{
-    switch (slot) {
-        case 1:
-            return SLOT1_PATH;
-        case 2:
-            return SLOT2_PATH;
-        default:
-            return USB_IMAGE_PATH;
-    }
+    return walk;
 }
 
 int other_slot(int slot) { return slot == 1 ? 2 : 1; }
 
-[[noreturn]] void rescue_then_reboot()
-{
-    run_rescue_mode();
-    run_shell_if_enabled();
-    board_reset();
-}
-
-[[noreturn]] void shell_then_reboot()
-{
-    run_shell_if_enabled();
-    board_reset();
-}
+// A slot attempt: its two files, and what the walk found.
+struct Attempt {
+    int slot;
+    StdioFile in;
+    StdioFile out;
+    WalkResult walk;
+    std::unique_ptr<uint8_t[]> image;
+};
 
 // Opens the slot's file; for slots 1 and 2 falls back to the other slot's
-// file (and updates `slot`), and ends in the rescue menu when neither opens.
-StdioFile open_slot(int& slot)
+// file (and updates the slot).
+bool open_slot(Attempt& a)
 {
-    StdioFile file{std::fopen(slot_path(slot), "rb")};
-    if (file || slot == 3) return file;
-    const int other = other_slot(slot);
-    std::fprintf(stderr, "Failed to open Application image %d. Trying image %d.\n", slot, other);
-    slot = other;
-    file.reset(std::fopen(slot_path(slot), "rb"));
-    if (!file) {
-        std::fprintf(stderr, "Failed to open Application image %d.\n", slot);
-        rescue_then_reboot();
+    if (a.slot == 3) {
+        a.in.reset(std::fopen(USB_IMAGE_PATH, "rb"));
+        return a.in != nullptr;
     }
-    return file;
+    a.in.reset(std::fopen(slot_path(a.slot), "rb"));
+    if (a.in) return true;
+    const int other = other_slot(a.slot);
+    std::fprintf(stderr, "Failed to open Application image %d. Trying image %d.\n", a.slot, other);
+    a.slot = other;
+    a.in.reset(std::fopen(slot_path(a.slot), "rb"));
+    if (!a.in) std::fprintf(stderr, "Failed to open Application image %d.\n", a.slot);
+    return a.in != nullptr;
 }
 
 // A USB image goes on the reject list before it is even checked, so an
@@ -118,55 +108,105 @@ bool usb_image_accepted()
 
 // Reads the found image whole and checks it. Anything that keeps the check
 // from happening (odd geometry, no memory, file cut short) counts as a bad
-// CRC. On success the buffer holds the image.
-bool read_and_check(FILE* file, const WalkResult& walk, std::unique_ptr<uint8_t[]>& image)
+// CRC.
+bool read_and_check(Attempt& a)
 {
+    const WalkResult& walk = a.walk;
     const ImageGeometry& g = walk.geometry;
     if (!g.usable || g.total_size > walk.file_size - walk.position) return false;
-    image.reset(new (std::nothrow) uint8_t[g.total_size]);
-    if (!image) return false;
-    if (std::fread(image.get(), 1, g.total_size, file) != g.total_size) return false;
-    return CheckCrc(image.get() + 4, g.total_size - 4, get_be32(walk.header)) == 0;
+    a.image.reset(new (std::nothrow) uint8_t[g.total_size]);
+    if (!a.image) return false;
+    if (std::fread(a.image.get(), 1, g.total_size, a.in.get()) != g.total_size) return false;
+    return CheckCrc(a.image.get() + 4, g.total_size - 4, get_be32(walk.header)) == 0;
 }
 
-[[noreturn]] void tarball_failed()
+// Everything short of writing the payload out: the slot's file, the
+// stick's reject list, the tarball, the walk and the check.
+std::optional<SlotFailure> check_slot(Attempt& a)
 {
-    std::fputs("Failed to open application image output file.\n", stderr);
-    shell_then_reboot();
+    if (!open_slot(a)) return SlotFailure::not_opened;
+    if (a.slot == 3 && !usb_image_accepted()) return SlotFailure::declined;
+    a.out.reset(std::fopen(APP_TARBALL, "wb"));
+    if (!a.out) return SlotFailure::tarball_failed;
+    a.walk = walk_images(a.in.get());
+    if (!a.walk.found) return SlotFailure::no_bootable_image;
+    if (!read_and_check(a)) return SlotFailure::bad_image;
+    return std::nullopt;
 }
 
-enum class Failure { no_bootable_image, bad_image };
-
-// Ends one attempt with both files closed: 0 lets the caller try elsewhere;
-// once the other slot has been tried there is nowhere left to go.
-int attempt_failed(Failure failure, int slot, uint32_t last_type, StdioFile& in, StdioFile& out)
+// What the operator reads about a failure; the rescue menu's road after
+// unopened files has already said which.
+void report(SlotFailure failure, Ending ending, const Attempt& a)
 {
-    in.reset();
-    out.reset();
-    const bool bad = failure == Failure::bad_image;
-    if (slot == 3) {
-        std::fputs(bad ? "USB image CRC failed." : "Error: USB image corrupted or belongs to another switch type.\n",
-                   stderr);
-        return 0;
-    }
-    if (tried_alt_image) {
-        if (bad) {
-            std::fputs("Both image1 and image2 failed.\n", stderr);
-            shell_then_reboot();
+    const bool usb = a.slot == 3;
+    switch (failure) {
+    case SlotFailure::not_opened:
+        if (usb) std::fputs("Failed to open application image from USB.\n", stderr);
+        return;
+    case SlotFailure::declined: return;
+    case SlotFailure::tarball_failed: std::fputs("Failed to open application image output file.\n", stderr); return;
+    case SlotFailure::no_bootable_image:
+        if (usb) {
+            std::fputs("Error: USB image corrupted or belongs to another switch type.\n", stderr);
+        } else if (ending == Ending::try_elsewhere) {
+            std::fprintf(stderr, "Image has invalid header 0x%x. (0x%x)\n", a.walk.geometry.type, IMAGE_DIAGS);
+            std::fprintf(stderr, "Image%d has invalid header... trying Image%d.\n", a.slot, other_slot(a.slot));
+        } else {
+            std::fputs("No valid application image found. Trying rescue image\n", stderr);
         }
-        std::fputs("No valid application image found. Trying rescue image\n", stderr);
-        rescue_then_reboot();
+        return;
+    case SlotFailure::bad_image:
+        if (usb) {
+            std::fputs("USB image CRC failed.", stderr);
+        } else if (ending == Ending::try_elsewhere) {
+            std::fprintf(stderr, "Image%d CRC failed, trying Image%d now.\n", a.slot, other_slot(a.slot));
+        } else {
+            std::fputs("Both image1 and image2 failed.\n", stderr);
+        }
+        return;
     }
-    if (bad) {
-        std::fprintf(stderr, "Image%d CRC failed, trying Image%d now.\n", slot, other_slot(slot));
-    } else {
-        std::fprintf(stderr, "Image has invalid header 0x%x. (0x%x)\n", last_type, IMAGE_DIAGS);
-        std::fprintf(stderr, "Image%d has invalid header... trying Image%d.\n", slot, other_slot(slot));
+}
+
+[[noreturn]] void boot_checked(BootState& state, Attempt& a)
+{
+    const ImageGeometry& g = a.walk.geometry;
+    const bool written = std::fwrite(a.image.get() + g.header_length, 1, g.payload_length, a.out.get()) ==
+                         g.payload_length;
+    a.image.reset();
+    a.in.reset();
+    // A tarball short of its payload would unpack into a broken tree; it is
+    // as good as one that could not be created.
+    if (std::fclose(a.out.release()) != 0 || !written) {
+        report(SlotFailure::tarball_failed, Ending::shell_reboot, a);
+        run_shell_if_enabled(state);
+        board_reset();
     }
-    return 0;
+    api_set_booted_image(state.i2c, static_cast<unsigned>(a.slot));
+    if (state.gdb_enable && !state.gdbserver_enable) extract_gdb(a.slot);
+    launch_image(state, g.type == IMAGE_DIAGS ? 1 : 0);
 }
 
 }  // namespace
+
+Ending ending_for(SlotFailure failure, int slot, bool tried_alt_image)
+{
+    // Once the other slot has been tried there is nowhere left to go. The
+    // stick's image only ever hands back to the slots.
+    struct Rule {
+        SlotFailure failure;
+        Ending usb, first_try, last_try;
+    };
+    static constexpr Rule RULES[] = {
+        {SlotFailure::not_opened, Ending::try_elsewhere, Ending::rescue_shell_reboot, Ending::rescue_shell_reboot},
+        {SlotFailure::declined, Ending::try_elsewhere, Ending::try_elsewhere, Ending::try_elsewhere},
+        {SlotFailure::tarball_failed, Ending::shell_reboot, Ending::shell_reboot, Ending::shell_reboot},
+        {SlotFailure::no_bootable_image, Ending::try_elsewhere, Ending::try_elsewhere, Ending::rescue_shell_reboot},
+        {SlotFailure::bad_image, Ending::try_elsewhere, Ending::try_elsewhere, Ending::shell_reboot},
+    };
+    for (const Rule& r : RULES)
+        if (r.failure == failure) return slot == 3 ? r.usb : tried_alt_image ? r.last_try : r.first_try;
+    return Ending::shell_reboot;
+}
 
 int parse_image(FILE* file, uint32_t* type, uint8_t* kind, uint32_t* header_length, uint32_t* payload_length,
                 uint8_t* header_copy)
@@ -181,43 +221,27 @@ int parse_image(FILE* file, uint32_t* type, uint8_t* kind, uint32_t* header_leng
     return 1;
 }
 
-int extract_image(int slot)
+int extract_image(BootState& state, int slot)
 {
     if (slot < 1 || slot > 3) return 0;
+    Attempt a{slot, nullptr, nullptr, {}, nullptr};
+    const std::optional<SlotFailure> failure = check_slot(a);
+    if (!failure) boot_checked(state, a);
 
-    StdioFile in = open_slot(slot);
-    if (!in) {
-        std::fputs("Failed to open application image from USB.\n", stderr);
-        return 0;
+    // Both files are closed before anything follows.
+    a.image.reset();
+    a.in.reset();
+    a.out.reset();
+    const Ending ending = ending_for(*failure, a.slot, state.tried_alt_image != 0);
+    report(*failure, ending, a);
+    switch (ending) {
+    case Ending::try_elsewhere: return 0;
+    case Ending::rescue_shell_reboot: run_rescue_mode(state); [[fallthrough]];
+    case Ending::shell_reboot:
+        run_shell_if_enabled(state);
+        board_reset();
     }
-    if (slot == 3 && !usb_image_accepted()) return 0;
-
-    StdioFile out{std::fopen(APP_TARBALL, "wb")};
-    if (!out) {
-        in.reset();
-        tarball_failed();
-    }
-
-    const WalkResult walk = walk_images(in.get());
-    if (!walk.found) return attempt_failed(Failure::no_bootable_image, slot, walk.geometry.type, in, out);
-
-    std::unique_ptr<uint8_t[]> image;
-    if (!read_and_check(in.get(), walk, image)) {
-        image.reset();
-        return attempt_failed(Failure::bad_image, slot, walk.geometry.type, in, out);
-    }
-
-    const ImageGeometry& g = walk.geometry;
-    const bool written = std::fwrite(image.get() + g.header_length, 1, g.payload_length, out.get()) == g.payload_length;
-    image.reset();
-    in.reset();
-    // A tarball short of its payload would unpack into a broken tree; it is
-    // as good as one that could not be created.
-    if (std::fclose(out.release()) != 0 || !written) tarball_failed();
-
-    api_set_booted_image(static_cast<unsigned>(slot));
-    if (gdb_enable && !gdbserver_enable) extract_gdb(slot);
-    launch_image(g.type == IMAGE_DIAGS ? 1 : 0);
+    return 0;
 }
 
 }  // namespace bladeboot

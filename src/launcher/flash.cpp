@@ -13,104 +13,34 @@
 
 namespace bladeboot {
 
-int uboot_fd = -1;
-int uboot_env_fd = -1;
-int device_tree_fd = -1;
-int kernel_fd = -1;
-int rfs_fd = -1;
-int rescue_fd = -1;
-
-uint32_t debug_read = 0;
-uint32_t debug_write = 0;
-uint32_t debug_erase = 0;
-
 namespace {
+
+// Trace switches: nothing turns them on; flip one here to trace a device.
+constexpr bool debug_read = false;
+constexpr bool debug_write = false;
+constexpr bool debug_erase = false;
 
 // Writes go back to flash in pieces of this size.
 constexpr uint32_t WRITE_PIECE = 1024;
 
+struct MtdInfo {
+    uint32_t block_count;
+    uint32_t erase_size;
+    uint32_t erase_shift;
+    uint32_t total_size;
+};
+
 unsigned long ul(uint32_t v) { return v; }
 unsigned long address(const void* p) { return static_cast<unsigned long>(reinterpret_cast<uintptr_t>(p)); }
 
-// The block arithmetic masks and shifts with the erase size, and blocks are
-// written back in 1 KiB pieces: anything but a power of two of at least
-// 1 KiB (with a shift that matches it) would divide wrongly or never end.
-bool geometry_usable(const MtdInfo* info)
-{
-    const uint32_t e = info->erase_size;
-    const bool ok =
-        e >= WRITE_PIECE && (e & (e - 1)) == 0 && info->erase_shift < 32 && (uint32_t{1} << info->erase_shift) == e;
-    if (!ok) std::printf("Unsupported MTD erase size 0x%08lx (not a power of two of at least 1024 bytes)\n", ul(e));
-    return ok;
-}
+// --- device layer: one system call each ------------------------------------
 
-// Past the end the kernel reads short and rejects erases half-way through a
-// write; wrapped ranges would land on the partition's first blocks.
-bool range_usable(const MtdInfo* info, uint32_t offset, uint32_t length)
-{
-    const bool ok = uint64_t{offset} + length <= info->total_size;
-    if (!ok)
-        std::printf("Flash range 0x%08lx+0x%08lx outside the partition (0x%08lx bytes)\n", ul(offset), ul(length),
-                    ul(info->total_size));
-    return ok;
-}
-
-struct BlockRange {
-    uint32_t first;
-    uint32_t last;
-    uint32_t blocks;
-};
-
-BlockRange block_range(uint32_t offset, uint32_t length, const MtdInfo* info)
-{
-    const uint32_t e = info->erase_size;
-    const uint32_t mask = 0u - e;
-    BlockRange r{};
-    r.first = offset & mask;
-    r.last = ((offset + length - 1) & mask) + e - 1;
-    r.blocks = (r.last - r.first + 1) >> info->erase_shift;
-    return r;
-}
-
-struct FreeDeleter {
-    void operator()(uint8_t* p) const { std::free(p); }
-};
-
-// Puts the failure on its own line and leaves an empty one after it, so it
-// stands out from the progress count.
-int write_failed(const char* what)
-{
-    std::printf("Flash Write mtd %s failed.\n\n", what);
-    return 0;
-}
-
-// Api layer: the geometry is asked for afresh each time and never trusted
-// blindly.
-bool api_geometry(int fd, uint32_t offset, uint32_t length, MtdInfo* info)
-{
-    return mtd_query(fd, info) && geometry_usable(info) && range_usable(info, offset, length);
-}
-
-}  // namespace
-
-int mtd_open()
-{
-    constexpr int SYNC_FLAGS = O_RDWR | O_SYNC;
-    uboot_fd = plat::open("/dev/mtd-uboot", SYNC_FLAGS);
-    uboot_env_fd = plat::open("/dev/mtd-ubootenv", SYNC_FLAGS);
-    device_tree_fd = plat::open("/dev/mtd-devicetree", SYNC_FLAGS);
-    kernel_fd = plat::open("/dev/mtd-kernel", SYNC_FLAGS);
-    rfs_fd = plat::open("/dev/mtd-rfs", SYNC_FLAGS);
-    rescue_fd = plat::open("/dev/mtd-rescue", O_RDWR);
-    return rescue_fd;
-}
-
-int mtd_query(int fd, MtdInfo* info)
+bool mtd_query(int fd, MtdInfo* info)
 {
     mtd_info_user raw{};
     if (plat::mtd_getinfo(fd, &raw) != 0) {
         std::puts("Could not get MTD device info ");
-        return 0;
+        return false;
     }
     info->block_count = raw.erasesize != 0 ? raw.size / raw.erasesize : 0;
     info->erase_size = raw.erasesize;
@@ -121,33 +51,86 @@ int mtd_query(int fd, MtdInfo* info)
             break;
         }
     }
-    return 1;
+    return true;
 }
 
-int mtd_erase(int fd, uint32_t offset, uint32_t length)
+bool mtd_erase(int fd, uint32_t offset, uint32_t length)
 {
     if (debug_erase) std::printf("mtd erase 0x%08lx to 0x%08lx\n", ul(offset), ul(offset + length - 1));
-    return plat::mtd_erase(fd, offset, length) >= 0 ? 1 : 0;
+    return plat::mtd_erase(fd, offset, length) >= 0;
 }
 
-int mtd_read(int fd, uint32_t offset, uint32_t length, uint8_t* buffer)
+bool mtd_read(int fd, uint32_t offset, uint32_t length, uint8_t* buffer)
 {
     if (debug_read)
         std::printf("mtd read  0x%08lx to 0x%08lx 0x%08lx\n", ul(offset), ul(offset + length - 1), address(buffer));
-    return plat::pread(fd, buffer, length, static_cast<off_t>(offset)) >= 0 ? 1 : 0;
+    return plat::pread(fd, buffer, length, static_cast<off_t>(offset)) >= 0;
 }
 
-int mtd_write(int fd, uint32_t offset, uint32_t length, const uint8_t* buffer)
+bool mtd_write(int fd, uint32_t offset, uint32_t length, const uint8_t* buffer)
 {
     if (debug_write)
         std::printf("mtd write 0x%08lx to 0x%08lx 0x%08lx\n", ul(offset), ul(offset + length - 1), address(buffer));
-    return plat::pwrite(fd, buffer, length, static_cast<off_t>(offset)) >= 0 ? 1 : 0;
+    return plat::pwrite(fd, buffer, length, static_cast<off_t>(offset)) >= 0;
 }
 
-int flash_write(const uint8_t* data, int fd, uint32_t length, uint32_t offset, uint8_t progress, const MtdInfo* info)
+// --- range layer: a byte range split into erase blocks ----------------------
+
+// The block arithmetic masks and shifts with the erase size, and blocks are
+// written back in 1 KiB pieces: anything but a power of two of at least
+// 1 KiB (with a shift that matches it) would divide wrongly or never end.
+bool geometry_usable(const MtdInfo& info)
 {
-    if (!geometry_usable(info)) return 0;
-    const uint32_t e = info->erase_size;
+    const uint32_t e = info.erase_size;
+    const bool ok =
+        e >= WRITE_PIECE && (e & (e - 1)) == 0 && info.erase_shift < 32 && (uint32_t{1} << info.erase_shift) == e;
+    if (!ok) std::printf("Unsupported MTD erase size 0x%08lx (not a power of two of at least 1024 bytes)\n", ul(e));
+    return ok;
+}
+
+// Past the end the kernel reads short and rejects erases half-way through a
+// write; wrapped ranges would land on the partition's first blocks.
+bool range_usable(const MtdInfo& info, uint32_t offset, uint32_t length)
+{
+    const bool ok = uint64_t{offset} + length <= info.total_size;
+    if (!ok)
+        std::printf("Flash range 0x%08lx+0x%08lx outside the partition (0x%08lx bytes)\n", ul(offset), ul(length),
+                    ul(info.total_size));
+    return ok;
+}
+
+struct BlockRange {
+    uint32_t first;
+    uint32_t last;
+    uint32_t blocks;
+};
+
+BlockRange block_range(uint32_t offset, uint32_t length, const MtdInfo& info)
+{
+    const uint32_t e = info.erase_size;
+    const uint32_t mask = 0u - e;
+    BlockRange r{};
+    r.first = offset & mask;
+    r.last = ((offset + length - 1) & mask) + e - 1;
+    r.blocks = (r.last - r.first + 1) >> info.erase_shift;
+    return r;
+}
+
+struct FreeDeleter {
+    void operator()(uint8_t* p) const { std::free(p); }
+};
+
+// Puts the failure on its own line and leaves an empty one after it, so it
+// stands out from the progress count.
+bool write_failed(const char* what)
+{
+    std::printf("Flash Write mtd %s failed.\n\n", what);
+    return false;
+}
+
+bool flash_write(const uint8_t* data, int fd, uint32_t length, uint32_t offset, uint8_t progress, const MtdInfo& info)
+{
+    const uint32_t e = info.erase_size;
     const BlockRange r = block_range(offset, length, info);
     std::unique_ptr<uint8_t, FreeDeleter> buffer(static_cast<uint8_t*>(std::malloc(size_t{e} + WRITE_PIECE)));
 
@@ -156,7 +139,7 @@ int flash_write(const uint8_t* data, int fd, uint32_t length, uint32_t offset, u
                     ul(r.first), ul(r.last), static_cast<long>(r.blocks));
     if (!buffer) {
         std::puts("Flash Write malloc failed");
-        return 0;
+        return false;
     }
     uint8_t* const block_buf = buffer.get();
     if (progress) std::printf("     ");
@@ -193,57 +176,78 @@ int flash_write(const uint8_t* data, int fd, uint32_t length, uint32_t offset, u
         done += count;
     }
     if (progress) std::printf("\b\b\b\b100%c\n", '%');
-    return 1;
+    return true;
 }
 
-int flash_erase(int fd, uint32_t length, uint32_t offset, const MtdInfo* info)
+bool flash_erase(int fd, uint32_t length, uint32_t offset, const MtdInfo& info)
 {
-    if (!geometry_usable(info)) return 0;
     const BlockRange r = block_range(offset, length, info);
     if (debug_erase)
         std::printf("Flash Erase 0x%08lx to 0x%08lx (0x%08lx to 0x%08lx) %ld\n", ul(offset), ul(offset + length - 1),
                     ul(r.first), ul(r.last), static_cast<long>(r.blocks));
     uint32_t block = r.first;
-    for (uint32_t i = 0; i < r.blocks; ++i, block += info->erase_size) {
-        if (!mtd_erase(fd, block, info->erase_size)) {
+    for (uint32_t i = 0; i < r.blocks; ++i, block += info.erase_size) {
+        if (!mtd_erase(fd, block, info.erase_size)) {
             std::puts("Flash Erase mtd erase failed.");
-            return 0;
+            return false;
         }
     }
-    return 1;
+    return true;
 }
 
-int flash_read(uint8_t* buffer, int fd, uint32_t length, uint32_t offset)
+bool flash_read(uint8_t* buffer, int fd, uint32_t length, uint32_t offset)
 {
     if (debug_read) std::printf("Flash Read 0x%08lx to 0x%08lx\n", ul(offset), ul(offset + length - 1));
     return mtd_read(fd, offset, length, buffer);
 }
 
-int api_flash_init()
+// The geometry is asked for afresh each time and never trusted blindly.
+bool api_geometry(int fd, uint32_t offset, uint32_t length, MtdInfo* info)
 {
-    mtd_open();
+    return mtd_query(fd, info) && geometry_usable(*info) && range_usable(*info, offset, length);
+}
+
+int api_result(bool ok) { return ok ? 0 : -1; }
+
+}  // namespace
+
+int api_flash_init(Partitions& mtd)
+{
+    constexpr int SYNC_FLAGS = O_RDWR | O_SYNC;
+    mtd.uboot_fd = plat::open("/dev/mtd-uboot", SYNC_FLAGS);
+    mtd.uboot_env_fd = plat::open("/dev/mtd-ubootenv", SYNC_FLAGS);
+    mtd.device_tree_fd = plat::open("/dev/mtd-devicetree", SYNC_FLAGS);
+    mtd.kernel_fd = plat::open("/dev/mtd-kernel", SYNC_FLAGS);
+    mtd.rfs_fd = plat::open("/dev/mtd-rfs", SYNC_FLAGS);
+    mtd.rescue_fd = plat::open("/dev/mtd-rescue", O_RDWR);
     return 1;
 }
 
 int api_flash_read(uint8_t* buffer, int fd, uint32_t offset, uint32_t length)
 {
     MtdInfo info{};
-    if (!api_geometry(fd, offset, length, &info)) return -1;
-    return flash_read(buffer, fd, length, offset) ? 0 : -1;
+    return api_result(api_geometry(fd, offset, length, &info) && flash_read(buffer, fd, length, offset));
 }
 
 int api_flash_write(const uint8_t* data, int fd, uint32_t offset, uint32_t length, uint8_t progress)
 {
     MtdInfo info{};
-    if (!api_geometry(fd, offset, length, &info)) return -1;
-    return flash_write(data, fd, length, offset, progress, &info) ? 0 : -1;
+    return api_result(api_geometry(fd, offset, length, &info) &&
+                      flash_write(data, fd, length, offset, progress, info));
 }
 
 int api_flash_erase(int fd, uint32_t offset, uint32_t length)
 {
     MtdInfo info{};
-    if (!api_geometry(fd, offset, length, &info)) return -1;
-    return flash_erase(fd, length, offset, &info) ? 0 : -1;
+    return api_result(api_geometry(fd, offset, length, &info) && flash_erase(fd, length, offset, info));
+}
+
+bool flash_partition_size(int fd, uint32_t* size)
+{
+    MtdInfo info{};
+    if (!mtd_query(fd, &info)) return false;
+    *size = info.total_size;
+    return true;
 }
 
 }  // namespace bladeboot

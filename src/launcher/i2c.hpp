@@ -1,28 +1,31 @@
-// Boot settings EEPROM on I2C bus 0, write protection on bus 1.
+// Boot settings EEPROM on I2C bus 0, its write protection on bus 1.
 #pragma once
 
 #include <cstdint>
 
-namespace bladeboot {
+#include "launcher/state.hpp"
 
-extern int i2c_file[2];
+namespace bladeboot {
 
 constexpr uint16_t EEPROM_PREFERRED_SLOT = 256;
 constexpr uint16_t EEPROM_BOOTED_SLOT = 314;
 constexpr uint16_t EEPROM_USB_BOOT = 315;
 constexpr uint8_t USB_BOOT_REQUESTED = 213;
 
-int api_i2c_init();
-int api_i2c_close();
-uint8_t api_get_image();
-int api_set_image(unsigned slot);
-int api_set_booted_image(unsigned slot);
-uint8_t api_get_usbboot();
-uint8_t api_eeprom_read(uint8_t* buffer, uint16_t offset, uint32_t length);
-int api_ubootenv_read(uint8_t* buffer, uint16_t offset, uint32_t length);
+// 0 when both buses opened, -1 at the first that did not (bus 1 then untried).
+int api_i2c_init(I2cBuses& buses);
+int api_i2c_close(I2cBuses& buses);
 
-int i2c_read(int bus, uint8_t address, uint16_t offset, uint32_t length, int offset_width, uint8_t* buffer);
-uint8_t get_vpd_offset(uint16_t offset, uint32_t length, uint8_t* buffer);
-int set_vpd_offset(uint16_t offset, uint8_t value);
+// The settings; a failed read gives 0.
+uint8_t api_get_image(const I2cBuses& buses);
+uint8_t api_get_usbboot(const I2cBuses& buses);
+// One byte written after the write protection is released: 3 on success,
+// negative on failure.
+int api_set_image(const I2cBuses& buses, unsigned slot);
+int api_set_booted_image(const I2cBuses& buses, unsigned slot);
+
+// The first byte read (0 when the read fails).
+uint8_t api_eeprom_read(const I2cBuses& buses, uint8_t* buffer, uint16_t offset, uint32_t length);
+int api_ubootenv_read(const I2cBuses& buses, uint8_t* buffer, uint16_t offset, uint32_t length);
 
 }  // namespace bladeboot

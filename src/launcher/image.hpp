@@ -1,4 +1,4 @@
-// Image header, package installer and installed headers.
+// The image header, its geometry and the one walk over images back to back.
 #pragma once
 
 #include <cstdint>
@@ -89,21 +89,5 @@ private:
     uint64_t offset_ = 0;
 };
 
-// Installs a package of images. Returns 1 when the whole package was walked
-// and something was installed, else 0. May not return (boot at once).
-int processBladeImage(const char* path, uint8_t version_check, int32_t slot);
-
-// Replaces /user/images/image<slot> whole. The bytes go to a file beside it
-// first and reach the flash before that file takes the slot's name, so a
-// power cut leaves the old image or the new one, never part of one. With
-// `progress` the installer's percentage follows each piece. False (errno
-// set) when anything failed; the slot then keeps what it had.
-bool replace_slot_file(int32_t slot, const uint8_t* image, uint32_t size, bool progress);
-
-// Reads the installed header of `type` into the caller's 16 bytes.
-int read_flash_image_header(uint32_t type, uint8_t* header, int32_t slot);
-
-// 1 when the image with this 16-byte header is already installed.
-int verifyMatchingHeaders(const uint8_t* header, int32_t slot);
 
 }  // namespace bladeboot

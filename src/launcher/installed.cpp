@@ -1,3 +1,5 @@
+#include "launcher/installed.hpp"
+
 #include <cstdio>
 #include <cstring>
 #include <memory>
@@ -33,27 +35,27 @@ void read_partition_header(uint8_t* header, int fd, uint32_t offset)
 
 }  // namespace
 
-int read_flash_image_header(uint32_t type, uint8_t* header, int32_t slot)
+int read_flash_image_header(const Partitions& mtd, uint32_t type, uint8_t* header, int32_t slot)
 {
     if (!header) return 0;
     std::memset(header, 0, HEADER_COPY_SIZE);
     switch (type) {
     case IMAGE_APPLICATION: return read_slot_header(header, slot);
-    case IMAGE_UBOOT: read_partition_header(header, uboot_fd, UBOOT_HEADER_OFFSET); return 1;
-    case IMAGE_KERNEL: read_partition_header(header, kernel_fd, 0); return 1;
-    case IMAGE_RFS: read_partition_header(header, rfs_fd, 0); return 1;
-    case IMAGE_DFT: read_partition_header(header, device_tree_fd, 0); return 1;
-    case IMAGE_DIAGS: read_partition_header(header, rescue_fd, 0); return 1;
+    case IMAGE_UBOOT: read_partition_header(header, mtd.uboot_fd, UBOOT_HEADER_OFFSET); return 1;
+    case IMAGE_KERNEL: read_partition_header(header, mtd.kernel_fd, 0); return 1;
+    case IMAGE_RFS: read_partition_header(header, mtd.rfs_fd, 0); return 1;
+    case IMAGE_DFT: read_partition_header(header, mtd.device_tree_fd, 0); return 1;
+    case IMAGE_DIAGS: read_partition_header(header, mtd.rescue_fd, 0); return 1;
     default: std::printf("Unknown image type 0x%x \n", type); return 0;
     }
 }
 
-int verifyMatchingHeaders(const uint8_t* header, int32_t slot)
+int verifyMatchingHeaders(const Partitions& mtd, const uint8_t* header, int32_t slot)
 {
     if (!header) return 0;
     const uint32_t type = get_be32(header + 8) & ~MAGIC_EXTENDED_BIT;
     uint8_t installed[HEADER_COPY_SIZE];
-    if (!read_flash_image_header(type, installed, slot)) return 0;
+    if (!read_flash_image_header(mtd, type, installed, slot)) return 0;
     // The header copy inside the boot loader cannot hold the crc of the image
     // that contains it, so only len, magic and id tell boot loaders apart.
     const size_t from = type == IMAGE_UBOOT ? 4 : 0;

@@ -1,18 +1,21 @@
-#include <sys/stat.h>
-#include <unistd.h>
+#include "launcher/installer.hpp"
 
-#include <algorithm>
+#include <sys/stat.h>
+
 #include <array>
 #include <cerrno>
 #include <cstdio>
 #include <memory>
 #include <new>
+#include <optional>
 
 #include "launcher/crc.hpp"
 #include "launcher/flash.hpp"
 #include "launcher/i2c.hpp"
 #include "launcher/image.hpp"
+#include "launcher/installed.hpp"
 #include "launcher/launch.hpp"
+#include "launcher/slot_file.hpp"
 #include "launcher/stdio_file.hpp"
 #include "launcher/util.hpp"
 
@@ -29,32 +32,35 @@ struct FlashPlacement {
     const char* size_name;
     uint32_t limit;
     const char* write_failure;
-    int* fd;  // read at install time: mtd_open sets the descriptors at start-up
+    int Partitions::*fd;
 };
 
-constexpr FlashPlacement FLASH_PLACEMENTS[] = {
-    {IMAGE_UBOOT, "Installing Boot Loader: ", "UBOOT", "UBOOT", 0x80000, "Uboot image update failed", &uboot_fd},
-    {IMAGE_KERNEL, "Installing Kernel: ", "KERNEL", "KERNEL", 0x300000, "kernel image update failed", &kernel_fd},
-    {IMAGE_RFS, "Installing Root Filesystem: ", "RFS", "RFS", 0xF00000, "RFS image update failed", &rfs_fd},
-    {IMAGE_DFT, "Installing Device Tree: ", "DFT", "DFT", 0x40000, "DFT image update failed", &device_tree_fd},
-    {IMAGE_DIAGS, "Installing Diagnostics: ", "DIAGNOSTICS IMAGE", "DIAGS", 0xA00000, "DIAGS image update failed",
-     &rescue_fd},
-};
-
-const FlashPlacement* flash_placement(uint32_t type)
+// Where each type of image goes; none for an application image, which goes to a slot.
+std::optional<FlashPlacement> flash_placement(uint32_t type)
 {
-    for (const auto& p : FLASH_PLACEMENTS)
-        if (p.type == type) return &p;
-    return nullptr;
+    constexpr FlashPlacement placements[] = {
+        {IMAGE_UBOOT, "Installing Boot Loader: ", "UBOOT", "UBOOT", 0x80000, "Uboot image update failed",
+         &Partitions::uboot_fd},
+        {IMAGE_KERNEL, "Installing Kernel: ", "KERNEL", "KERNEL", 0x300000, "kernel image update failed",
+         &Partitions::kernel_fd},
+        {IMAGE_RFS, "Installing Root Filesystem: ", "RFS", "RFS", 0xF00000, "RFS image update failed",
+         &Partitions::rfs_fd},
+        {IMAGE_DFT, "Installing Device Tree: ", "DFT", "DFT", 0x40000, "DFT image update failed",
+         &Partitions::device_tree_fd},
+        {IMAGE_DIAGS, "Installing Diagnostics: ", "DIAGNOSTICS IMAGE", "DIAGS", 0xA00000, "DIAGS image update failed",
+         &Partitions::rescue_fd},
+    };
+    for (const auto& p : placements)
+        if (p.type == type) return p;
+    return std::nullopt;
 }
-
-constexpr const char* IMAGES_DIR = "/user/images";
-constexpr uint32_t SLOT_PIECE = 65536;
 
 // One call's state; the image buffer holds the image being handled, header
 // included, and is replaced by the next one.
 struct Walk {
+    BootState& state;
     File package;
+    ImageCursor cursor;
     uint8_t version_check = 0;
     int32_t slot = 0;
     bool installed = false;
@@ -72,7 +78,7 @@ bool crc_matches(const Walk& w, const char* name)
 
 bool already_installed(const Walk& w, int32_t slot)
 {
-    return w.version_check && verifyMatchingHeaders(w.image.get(), slot) == 1;
+    return w.version_check && verifyMatchingHeaders(w.state.mtd, w.image.get(), slot) == 1;
 }
 
 bool install_flash(Walk& w, const FlashPlacement& p)
@@ -96,7 +102,7 @@ bool install_flash(Walk& w, const FlashPlacement& p)
     const bool payload_only = p.type == IMAGE_UBOOT;
     const uint8_t* data = payload_only ? image + w.geometry.header_length : image;
     const uint32_t length = payload_only ? w.geometry.payload_length : w.geometry.total_size;
-    if (api_flash_write(data, *p.fd, 0, length, 1) < 0) {
+    if (api_flash_write(data, w.state.mtd.*p.fd, 0, length, 1) < 0) {
         std::puts(p.write_failure);
         return false;
     }
@@ -129,8 +135,7 @@ bool boot_downloaded(Walk& w)
         // need not hold the image meanwhile.
         w.image.reset();
         w.package.reset();
-        launch_image(0);
-        board_reset();
+        launch_image(w.state, 0);
     }
     std::printf("Image unpack failed (err %d)\n", errno);
     return false;
@@ -154,7 +159,7 @@ bool write_slot(Walk& w)
     std::printf("\b\b\b\b100%c\n", '%');
     std::printf("\nImage%d updated succeeded\n", slot);
     w.installed = true;
-    api_set_image(static_cast<unsigned>(slot));
+    api_set_image(w.state.i2c, static_cast<unsigned>(slot));
     return true;
 }
 
@@ -170,118 +175,80 @@ bool install_application(Walk& w)
 
 const char* image_name(uint32_t type)
 {
-    const FlashPlacement* p = flash_placement(type);
+    const auto p = flash_placement(type);
     return p ? p->crc_name : "APPLICATION";
 }
 
 enum class Next { image, end, fail };
 
-// Where the next image of ours starts, stepping over images that are not
-// ours by their own size. XMODEM pads a download with 0x1A up to a whole
-// block, which reads as such an image with a nonsense size: anything that
-// does not fit in what is left cannot be stepped over and ends the package.
-Next find_next_image(FILE* package, long long package_size, fpos_t& start, ImageGeometry& g)
-{
-    for (;;) {
-        const long long offset = ftello(package);
-        if (offset < 0 || std::fgetpos(package, &start) != 0) return Next::end;
-        std::array<uint8_t, HEADER_PROBE_SIZE> probe{};
-        if (std::fread(probe.data(), probe.size(), 1, package) != 1) return Next::end;
-        g = image_geometry(probe.data());
-        if (g.type == IMAGE_APPLICATION || flash_placement(g.type)) {
-            // Checked before allocating: a bogus length must not size a buffer.
-            const long long left = package_size - offset;
-            if (!g.usable) {
-                std::printf("Bad header for %s, voiding download\n", image_name(g.type));
-                return Next::fail;
-            }
-            if (g.total_size > left) {
-                std::printf("Truncated %s image (%lld of %u bytes), voiding download\n", image_name(g.type), left,
-                            g.total_size);
-                return Next::fail;
-            }
-            return Next::image;
-        }
-        if (!g.usable || g.total_size > package_size - offset ||
-            fseeko(package, static_cast<off_t>(offset + g.total_size), SEEK_SET) != 0)
-            return Next::end;
-    }
-}
+bool is_ours(uint32_t type) { return type == IMAGE_APPLICATION || flash_placement(type).has_value(); }
 
-// Reads the next image of ours whole into w.image.
-Next read_next_image(Walk& w, long long package_size)
+// Reads the next image of ours whole into w.image, stepping over images that
+// are not ours by their own size. XMODEM pads a download with 0x1A up to a
+// whole block, which reads as such an image with a nonsense size: what cannot
+// be stepped over ends the package.
+Next read_next_image(Walk& w)
 {
     FILE* package = w.package.get();
-    fpos_t start;
-    ImageGeometry g{};
-    if (const Next found = find_next_image(package, package_size, start, g); found != Next::image) return found;
-    w.image.reset(new (std::nothrow) uint8_t[g.total_size]);
-    if (!w.image) {
-        std::printf("Failed to allocate buffer for image (%d)\n", static_cast<int>(g.total_size));
-        return Next::fail;
+    ImageCursor& cursor = w.cursor;
+    for (;;) {
+        std::array<uint8_t, HEADER_PROBE_SIZE> probe{};
+        if (cursor.at_end() || fseeko(package, static_cast<off_t>(cursor.offset()), SEEK_SET) != 0 ||
+            std::fread(probe.data(), probe.size(), 1, package) != 1)
+            return Next::end;
+        const ImageCursor::Header h = cursor.look(probe.data());
+        const ImageGeometry& g = h.geometry;
+        if (!is_ours(g.type)) {
+            if (!cursor.step(h)) return Next::end;
+            continue;
+        }
+        // Checked before allocating: a bogus length must not size a buffer.
+        if (h.fault != HeaderFault::none) {
+            std::printf("Bad header for %s, voiding download\n", image_name(g.type));
+            return Next::fail;
+        }
+        if (!h.fits) {
+            std::printf("Truncated %s image (%lld of %u bytes), voiding download\n", image_name(g.type),
+                        static_cast<long long>(cursor.left()), g.total_size);
+            return Next::fail;
+        }
+        w.image.reset(new (std::nothrow) uint8_t[g.total_size]);
+        if (!w.image) {
+            std::printf("Failed to allocate buffer for image (%d)\n", static_cast<int>(g.total_size));
+            return Next::fail;
+        }
+        if (fseeko(package, static_cast<off_t>(h.offset), SEEK_SET) != 0 ||
+            std::fread(w.image.get(), 1, g.total_size, package) != g.total_size) {
+            std::printf("Truncated %s image, voiding download\n", image_name(g.type));
+            return Next::fail;
+        }
+        cursor.step(h);
+        w.geometry = g;
+        return Next::image;
     }
-    if (std::fsetpos(package, &start) != 0 || std::fread(w.image.get(), 1, g.total_size, package) != g.total_size) {
-        std::printf("Truncated %s image, voiding download\n", image_name(g.type));
-        return Next::fail;
-    }
-    w.geometry = g;
-    return Next::image;
 }
 
 bool install_image(Walk& w)
 {
-    if (const FlashPlacement* p = flash_placement(w.geometry.type)) return install_flash(w, *p);
+    if (const auto p = flash_placement(w.geometry.type)) return install_flash(w, *p);
     return install_application(w);
-}
-
-bool discard(const char* staging)
-{
-    const int error = errno;
-    ::unlink(staging);
-    errno = error;
-    return false;
 }
 
 }  // namespace
 
-bool replace_slot_file(int32_t slot, const uint8_t* image, uint32_t size, bool progress)
+int processBladeImage(BootState& state, const char* path, uint8_t version_check, int32_t slot)
 {
-    if (!path_exists(IMAGES_DIR)) ::mkdir(IMAGES_DIR, 0755);
-    char path[32];
-    char staging[40];
-    std::snprintf(path, sizeof path, "/user/images/image%d", slot);
-    std::snprintf(staging, sizeof staging, "%s.new", path);
-    File file(std::fopen(staging, "wb"));
-    if (!file) return false;
-    if (progress) std::printf("    ");
-    for (uint32_t done = 0; done < size;) {
-        const uint32_t piece = std::min(size - done, SLOT_PIECE);
-        if (std::fwrite(image + done, 1, piece, file.get()) != piece) return discard(staging);
-        done += piece;
-        // 64-bit: done * 100 overflows 32 bits beyond 42 MB.
-        if (progress) std::printf("\b\b\b\b%3.3d%c", static_cast<int>(uint64_t{done} * 100 / size), '%');
-    }
-    // What stdio and the kernel still hold must be on the flash before the
-    // name moves: a rename that outlives its data would be a torn slot.
-    if (std::fflush(file.get()) != 0 || ::fsync(fileno(file.get())) != 0) return discard(staging);
-    if (std::fclose(file.release()) != 0 || std::rename(staging, path) != 0) return discard(staging);
-    return true;
-}
-
-int processBladeImage(const char* path, uint8_t version_check, int32_t slot)
-{
-    Walk w;
-    w.package.reset(std::fopen(path, "rb"));
-    w.version_check = version_check;
-    w.slot = slot;
+    File package(std::fopen(path, "rb"));
     struct stat st {};
-    if (!w.package || ::fstat(fileno(w.package.get()), &st) != 0) {
+    if (!package || ::fstat(fileno(package.get()), &st) != 0 || st.st_size < 0) {
         std::printf("Cannot open image package %s (err %d)\n", path, errno);
         return 0;
     }
+    Walk w{state, std::move(package), ImageCursor(static_cast<uint64_t>(st.st_size)), version_check, slot, false,
+           nullptr, {}};
     std::puts("\nExtracting images ... Do *NOT* power cycle the switch.");
     Next next;
-    while ((next = read_next_image(w, st.st_size)) == Next::image) {
+    while ((next = read_next_image(w)) == Next::image) {
         if (!install_image(w)) return 0;
         w.image.reset();
     }

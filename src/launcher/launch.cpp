@@ -6,26 +6,25 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include "launcher/console.hpp"
 #include "launcher/i2c.hpp"
 #include "launcher/image.hpp"
-#include "launcher/rescue.hpp"
+#include "launcher/slot_file.hpp"
 #include "launcher/stdio_file.hpp"
 #include "launcher/util.hpp"
 #include "platform/platform.hpp"
 
 namespace bladeboot {
 
-char stringbuff[STRINGBUFF_SIZE];
-
 namespace {
 
-constexpr const char* APP_EXECUTABLE = "/tmp/home/bin/mp.elf.strip";
-constexpr const char* DISTRO_ID = "/tmp/home/bin/distro-id";
-constexpr const char* INSTALL_SCRIPT = "/tmp/home/bin/install.sh";
-constexpr const char* ENV_SETUP = "/tmp/home/bin/env-setup";
-constexpr const char* GDB_PATH = "/tmp/gdb";
-constexpr const char* GDB_ARCHIVE = "/tmp/gdb.gz";
-constexpr const char* APP_STARTER = "/bin/backtrace";
+constexpr char APP_EXECUTABLE[] = "/tmp/home/bin/mp.elf.strip";
+constexpr char DISTRO_ID[] = "/tmp/home/bin/distro-id";
+constexpr char INSTALL_SCRIPT[] = "/tmp/home/bin/install.sh";
+constexpr char ENV_SETUP[] = "/tmp/home/bin/env-setup";
+constexpr char GDB_PATH[] = "/tmp/gdb";
+constexpr char GDB_ARCHIVE[] = "/tmp/gdb.gz";
+constexpr char APP_STARTER[] = "/bin/backtrace";
 
 // Longest environment token; a longer one is split, its rest read as the
 // next token.
@@ -59,38 +58,37 @@ void apply_env_setup(const char* path)
     }
 }
 
-void ask_about_incompatible_image()
+void ask_about_incompatible_image(BootState& state)
 {
     std::puts("WARNING: Suspected incompatible application image detected during unpacking");
     std::fputs("Would you like to enter recovery mode to download a new image? y/N: ", stdout);
     std::fflush(stdout);
     const int key = uartGetC();
-    if (key == 'y' || key == 'Y') run_rescue_mode();
+    if ((key == 'y' || key == 'Y') && state.rescue_menu) state.rescue_menu(state);
 }
 
 [[noreturn]] void start_plain()
 {
-    std::snprintf(stringbuff, sizeof stringbuff, "%s", APP_STARTER);
     // Whatever is still buffered would vanish with the process image.
     std::fflush(stdout);
-    plat::exec(stringbuff, stringbuff);
+    plat::exec(APP_STARTER, APP_STARTER);
     std::fputs("Failed to start Application OS.\n", stderr);
     board_reset();
 }
 
 // In the debug and memory-check modes the application is our child: its
 // end is the end of the boot.
-[[noreturn]] void start_application()
+[[noreturn]] void start_application(const BootState& state)
 {
-    if (gdbserver_enable && memchk_enable) {
-        run_formatted("LD_PRELOAD=libduma.so.0.0.0 /bin/gdbserver :%d %s\n", gdbport, APP_EXECUTABLE);
+    if (state.gdbserver_enable && state.memchk_enable) {
+        run_formatted("LD_PRELOAD=libduma.so.0.0.0 /bin/gdbserver :%d %s\n", state.gdbport, APP_EXECUTABLE);
         board_reset();
     }
-    if (gdbserver_enable) {
-        run_formatted("/bin/gdbserver :%d %s\n", gdbport, APP_EXECUTABLE);
+    if (state.gdbserver_enable) {
+        run_formatted("/bin/gdbserver :%d %s\n", state.gdbport, APP_EXECUTABLE);
         board_reset();
     }
-    if (gdb_enable) {
+    if (state.gdb_enable) {
         if (path_exists(GDB_PATH)) {
             std::puts("*** Launching under GDB ***");
             run_formatted("%s %s", GDB_PATH, APP_EXECUTABLE);
@@ -99,7 +97,7 @@ void ask_about_incompatible_image()
         std::puts("**** GDB mode selected but GDB not available. Please install GDB image ***");
         start_plain();
     }
-    if (memchk_enable) {
+    if (state.memchk_enable) {
         run_formatted("LD_PRELOAD=libduma.so.0.0.0 %s\n", APP_EXECUTABLE);
         board_reset();
     }
@@ -120,17 +118,17 @@ void copy_bytes(FILE* in, FILE* out, uint32_t count)
 
 }  // namespace
 
-void launch_image(uint8_t diags)
+void launch_image(BootState& state, uint8_t diags)
 {
     plat::sleep(1);
     if (run_formatted("cd /tmp \ntar mxzf %s \nrm %s\n", APP_TARBALL, APP_TARBALL) < 0) {
         std::fputs("Failed to gunzip Application OS.\n", stderr);
         board_reset();
     }
-    if (!path_exists(DISTRO_ID)) ask_about_incompatible_image();
+    if (!path_exists(DISTRO_ID)) ask_about_incompatible_image(state);
 
     // The application drives the buses itself.
-    api_i2c_close();
+    api_i2c_close(state.i2c);
 
     if (diags) {
         std::puts("install diags image");
@@ -142,12 +140,12 @@ void launch_image(uint8_t diags)
         run_formatted("%s", INSTALL_SCRIPT);
         apply_env_setup(ENV_SETUP);
     }
-    if (shell_enable) {
+    if (state.shell_enable) {
         std::puts("Dropping into shell");
         run_formatted("/bin/sh\n");
         std::puts("Dropping out of shell");
     }
-    start_application();
+    start_application(state);
 }
 
 int extract_gdb(int slot)
@@ -156,7 +154,7 @@ int extract_gdb(int slot)
     const int other = slot == 1 ? 2 : 1;
     std::printf("Extracting GDB from image slot %d\n", other);
 
-    StdioFile in{std::fopen(other == 1 ? SLOT1_PATH : SLOT2_PATH, "rb")};
+    StdioFile in{std::fopen(slot_path(other), "rb")};
     if (!in) {
         std::fprintf(stderr, "Failed to open GDB image (from slot %d)\n", other);
         return 0;

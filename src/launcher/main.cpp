@@ -1,3 +1,3 @@
-#include "launcher/launch.hpp"
+#include "launcher/boot.hpp"
 
 int main() { bladeboot::boot_main(); }

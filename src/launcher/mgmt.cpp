@@ -12,30 +12,24 @@
 #include <cstdio>
 #include <cstring>
 
-#include "launcher/launch.hpp"
-#include "launcher/rescue.hpp"
+#include "launcher/console.hpp"
+#include "launcher/state.hpp"
 #include "launcher/util.hpp"
 #include "platform/platform.hpp"
 
 namespace bladeboot {
 
-const char* dhclient_path = "/bin/dhclient";
-
 namespace {
 
 constexpr int ANSWER_SIZE = 128;
 constexpr int MAC_ANSWER_SIZE = 18;  // "nn:nn:nn:nn:nn:nn" and the zero
-constexpr const char* MGMT_IFNAME = "eth0";
+constexpr char MGMT_IFNAME[] = "eth0";
 constexpr int CONFIGURE_DOTS = 20;
-constexpr const char* MAC_PROMPT = "MAC address (format nn:nn:nn:nn:nn:nn): ";
+constexpr char MAC_PROMPT[] = "MAC address (format nn:nn:nn:nn:nn:nn): ";
 
 // Ctrl-C is seen only once the line is finished, since the editor keeps
 // going after the interrupt; 'q' is the documented way out.
 bool operator_quit(const char* line) { return sig_quit_raised || line[0] == 'q' || line[0] == 'Q'; }
-
-// A refused answer is asked again; once the console has no more input that
-// would repeat forever, so the dialogue gives up instead.
-bool no_more_answers() { return console_input_ended(); }
 
 // The static road's settling time: the dots show the board is not hung.
 void wait_for_port()
@@ -88,7 +82,7 @@ int mgmt_port_params(uint8_t* dhcp, in_addr* ip, in_addr* netmask, in_addr* gate
 {
     *dhcp = 0;
     struct stat st {};
-    if (dhcp_allowed && ::stat(dhclient_path, &st) == 0) {
+    if (dhcp_allowed && ::stat(DHCLIENT_PATH, &st) == 0) {
         std::printf("Confirm: Use DHCP for network configuration? y/N: ");
         std::fflush(stdout);
         char answer[ANSWER_SIZE];
@@ -111,17 +105,19 @@ int get_ip_addr(const char* prompt, in_addr* address, uint8_t required, uint8_t 
         std::printf("%s", prompt);
         std::fflush(stdout);
         char line[ANSWER_SIZE];
-        get_user_input(line, ANSWER_SIZE);
+        // A refused answer is asked again; once the console has no more
+        // input that would repeat for ever, so the dialogue gives up instead.
+        const bool more = read_line(line, ANSWER_SIZE);
         if (operator_quit(line)) return 0;
         if (line[0] == '\0' && !required) return 1;
         if (!inet_aton(line, address)) {
             std::puts("Invalid IP address. Try again please");
-            if (no_more_answers()) return 0;
+            if (!more) return 0;
             continue;
         }
         if (validate && !verify_ip_address(address->s_addr)) {
             std::printf("Invalid IP address %s. Try again please\n", line);
-            if (no_more_answers()) return 0;
+            if (!more) return 0;
             continue;
         }
         return 1;
@@ -198,7 +194,7 @@ int run_mac_config()
     for (;;) {
         std::fflush(stdout);
         char line[MAC_ANSWER_SIZE];
-        get_user_input(line, MAC_ANSWER_SIZE);
+        const bool more = read_line(line, MAC_ANSWER_SIZE);
         if (operator_quit(line)) return 0;
         unsigned fields[6];
         if (std::sscanf(line, "%x:%x:%x:%x:%x:%x", &fields[0], &fields[1], &fields[2], &fields[3], &fields[4],
@@ -208,7 +204,7 @@ int run_mac_config()
             return 1;
         }
         std::puts("Invalid MAC address. Try again please");
-        if (no_more_answers()) return 0;
+        if (!more) return 0;
         std::printf("%s", MAC_PROMPT);
     }
 }

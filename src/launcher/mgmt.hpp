@@ -7,9 +7,8 @@
 
 namespace bladeboot {
 
-// Where the DHCP client is looked for before DHCP is offered. A variable so
-// that tests can point it at a file of their own: /bin is not theirs to fill.
-extern const char* dhclient_path;
+// DHCP is offered only when the client is there.
+constexpr char DHCLIENT_PATH[] = "/bin/dhclient";
 
 int mgmt_port_setup(uint8_t dhcp_allowed);
 int mgmt_port_params(uint8_t* dhcp, in_addr* ip, in_addr* netmask, in_addr* gateway, uint8_t dhcp_allowed);

@@ -13,18 +13,21 @@
 #include <cstdlib>
 #include <memory>
 
+#include "launcher/console.hpp"
+#include "launcher/diags.hpp"
 #include "launcher/image.hpp"
-#include "launcher/launch.hpp"
+#include "launcher/installed.hpp"
+#include "launcher/installer.hpp"
+#include "launcher/serial.hpp"
 #include "launcher/util.hpp"
-#include "launcher/xmodem.hpp"
 #include "platform/platform.hpp"
 
 namespace bladeboot {
 
 namespace {
 
-constexpr const char* USB_DIR = "/mnt/usb";
-constexpr const char* DOWNLOAD_PATH = "/tmp/image";
+constexpr char USB_DIR[] = "/mnt/usb";
+constexpr char DOWNLOAD_PATH[] = "/tmp/image";
 constexpr int LINE_SIZE = 128;
 
 void list_options()
@@ -42,14 +45,15 @@ int read_option()
     for (;;) {
         std::printf("\nOption? : ");
         std::fflush(stdout);
-        const int key = uartGetC();
+        int key = 0;
+        const KeyRead read = read_key(&key);
         std::printf("%c\n", key);
         if (sig_quit_raised) {
             sig_quit_raised = 0;
             continue;
         }
         if (key == 0) {
-            if (console_input_ended()) return 0;
+            if (read == KeyRead::ended) return 0;
             continue;
         }
         const int option = std::toupper(key);
@@ -120,28 +124,28 @@ Choice ask_file_number(long* number)
     std::printf("Choose file number to install (q to quit): ");
     std::fflush(stdout);
     for (;;) {
-        get_user_input(line.data(), LINE_SIZE);
+        const bool more = read_line(line.data(), LINE_SIZE);
         if (sig_quit_raised) return Choice::quit;
         if (line[0] == 'q' || line[0] == 'Q') return Choice::quit;
         if (parse_number(line.data(), number)) return Choice::number;
         std::printf("Invalid file number %s. Try again pleas\n", line.data());
         std::fflush(stdout);
-        if (console_input_ended()) return Choice::quit;
+        if (!more) return Choice::quit;
     }
 }
 
 }  // namespace
 
-int run_rescue_mode()
+int run_rescue_mode(BootState& state)
 {
     std::puts("Entering Rescue Mode.");
     for (;;) {
         list_options();
         switch (read_option()) {
-        case 'X': run_xmodem_rescue(); break;
-        case 'U': run_usb_rescue(); break;
-        case 'V': run_image_display(); break;
-        case 'D': run_standalone_diags(); break;
+        case 'X': run_xmodem_rescue(state); break;
+        case 'U': run_usb_rescue(state); break;
+        case 'V': run_image_display(state); break;
+        case 'D': run_standalone_diags(state); break;
         case 'R':
             plat::sleep(1);
             board_reset();
@@ -158,7 +162,7 @@ int run_rescue_mode()
     }
 }
 
-int run_xmodem_rescue()
+int run_xmodem_rescue(BootState& state)
 {
     std::puts("Running xmodem rescue.....");
     const int fd = init_serial();
@@ -174,10 +178,10 @@ int run_xmodem_rescue()
     reset_serial(fd);
     plat::close(fd);
     if (!path_exists(DOWNLOAD_PATH)) return 0;
-    return processBladeImage(DOWNLOAD_PATH, 0, 0);
+    return processBladeImage(state, DOWNLOAD_PATH, 0, 0);
 }
 
-int run_usb_rescue()
+int run_usb_rescue(BootState& state)
 {
     Dir dir = open_usb_dir();
     if (!dir) {
@@ -206,20 +210,20 @@ int run_usb_rescue()
         std::array<char, sizeof "/mnt/usb/" + NAME_MAX> path{};
         std::snprintf(path.data(), path.size(), "%s%c%s", USB_DIR, '/', entry->d_name);
         leave_usb_dir(dir);
-        return processBladeImage(path.data(), 0, 0);
+        return processBladeImage(state, path.data(), 0, 0);
     }
     leave_usb_dir(dir);
     return 0;
 }
 
-int run_image_display()
+int run_image_display(const BootState& state)
 {
     struct Row {
         const char* label;  // padded so that the colons line up
         uint32_t type;
         int32_t slot;
     };
-    static constexpr Row rows[] = {
+    constexpr Row rows[] = {
         {"Boot image  ", IMAGE_UBOOT, 0}, {"RFS image   ", IMAGE_RFS, 0},         {"Kernel image", IMAGE_KERNEL, 0},
         {"DFT image   ", IMAGE_DFT, 0},   {"OS image 1  ", IMAGE_APPLICATION, 1}, {"OS image 2  ", IMAGE_APPLICATION, 2},
     };
@@ -229,7 +233,7 @@ int run_image_display()
         // A header that cannot be read must show as 0.0.0.0, not as the
         // previous row's version.
         header.fill(0);
-        read_flash_image_header(row.type, header.data(), row.slot);
+        read_flash_image_header(state.mtd, row.type, header.data(), row.slot);
         std::printf("\t%s: %d.%d.%d.%d\n", row.label, header[12], header[13], header[14], header[15]);
     }
     return 0;

@@ -1,20 +1,15 @@
-// Console input and the rescue menu.
+// The rescue menu: serial download, USB install, version display,
+// diagnostics, reboot, exit.
 #pragma once
+
+#include "launcher/state.hpp"
 
 namespace bladeboot {
 
-// One raw key, 0..255; 0 when the read delivered no byte.
-int uartGetC();
-int uartPutC(int c);
-// Edits one line into buffer (size bytes with the terminating zero).
-char* get_user_input(char* buffer, int size);
-// True when the last console read found end of input rather than a key or
-// an interrupt: a loop waiting for a key should give up.
-bool console_input_ended();
-
-int run_rescue_mode();
-int run_xmodem_rescue();
-int run_usb_rescue();
-int run_image_display();
+// 1 when the operator chose Exit; Reboot and a booted image do not return.
+int run_rescue_mode(BootState& state);
+int run_xmodem_rescue(BootState& state);
+int run_usb_rescue(BootState& state);
+int run_image_display(const BootState& state);
 
 }  // namespace bladeboot

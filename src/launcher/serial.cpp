@@ -6,7 +6,7 @@
 #include <cstdint>
 #include <cstdio>
 
-#include "launcher/xmodem.hpp"
+#include "launcher/serial.hpp"
 #include "platform/platform.hpp"
 
 namespace bladeboot {

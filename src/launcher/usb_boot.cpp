@@ -6,30 +6,28 @@
 #include <memory>
 #include <string>
 
-#include "launcher/image.hpp"
-#include "launcher/launch.hpp"
+#include "launcher/installer.hpp"
 #include "launcher/stdio_file.hpp"
 #include "launcher/util.hpp"
+#include "launcher/yesno.hpp"
 #include "platform/platform.hpp"
 
 namespace bladeboot {
 
 namespace {
 
-constexpr const char* USB_READY_MARKER = "/tmp/usb";
+constexpr char USB_READY_MARKER[] = "/tmp/usb";
 constexpr int USB_MOUNT_WAIT_S = 10;
 
-constexpr const char* USB_BOOT_PACKAGE = "/mnt/usb/KVL7730_Boot.img";
-constexpr const char* REPLACE1_NAME = "KVL7730_replace1_OS.img";
-constexpr const char* REPLACE2_NAME = "KVL7730_replace2_OS.img";
-constexpr const char* REPLACE1_PATH = "/mnt/usb/KVL7730_replace1_OS.img";
-constexpr const char* REPLACE2_PATH = "/mnt/usb/KVL7730_replace2_OS.img";
+constexpr char USB_BOOT_PACKAGE[] = "/mnt/usb/KVL7730_Boot.img";
+constexpr char REPLACE1_NAME[] = "KVL7730_replace1_OS.img";
+constexpr char REPLACE2_NAME[] = "KVL7730_replace2_OS.img";
+constexpr char REPLACE1_PATH[] = "/mnt/usb/KVL7730_replace1_OS.img";
+constexpr char REPLACE2_PATH[] = "/mnt/usb/KVL7730_replace2_OS.img";
 
-constexpr const char* MD5_SCRATCH = "/tmp/img_md5string";
+constexpr char MD5_SCRATCH[] = "/tmp/img_md5string";
 constexpr size_t MD5_HEX_LENGTH = 32;
-constexpr const char* REJECT_DIR = "/user/images/rejected";
-
-constexpr int ANSWER_WAIT_MS = 5000;
+constexpr char REJECT_DIR[] = "/user/images/rejected";
 
 // Command lines and paths here stay well below this; a longer one is refused
 // rather than cut, since a cut command line would run something else.
@@ -79,7 +77,7 @@ enum class Replacement { declined, installed, not_installed };
 
 // One replacement package for `slot`. An operator who declines a rejected
 // package stops the whole USB choice, not just this slot.
-Replacement replace_slot(int slot, const char* path, const char* name)
+Replacement replace_slot(BootState& state, int slot, const char* path, const char* name)
 {
     std::printf("USB image (file '%s') replacement for image%d found\n", name, slot);
     if (usb_is_image_rejected(path)) {
@@ -87,16 +85,16 @@ Replacement replace_slot(int slot, const char* path, const char* name)
             return Replacement::declined;
         std::puts("Continuing with replacement USB image...");
     }
-    if (!processBladeImage(path, 1, slot)) return Replacement::not_installed;
+    if (!processBladeImage(state, path, 1, slot)) return Replacement::not_installed;
     std::printf("Image%d has been successfully replaced\n", slot);
     return Replacement::installed;
 }
 
 }  // namespace
 
-int usb_mount()
+int usb_mount(const BootState& state)
 {
-    if (!usb_boot_enabled) return 0;
+    if (!state.usb_boot_enabled) return 0;
     std::printf("Attempting to mount file system on USB flash drive; this can take up to %d seconds.\n",
                 USB_MOUNT_WAIT_S);
     std::fflush(stdout);
@@ -114,7 +112,7 @@ int usb_mount()
     return -1;
 }
 
-int usb_update_boot()
+int usb_update_boot(BootState& state)
 {
     if (!path_exists(USB_BOOT_PACKAGE)) {
         std::puts("No boot image found on USB.");
@@ -124,11 +122,11 @@ int usb_update_boot()
     // A boot loader already installed is skipped by the version check and
     // reports nothing written, so a stick left in place does not reboot us
     // in a loop.
-    if (processBladeImage(USB_BOOT_PACKAGE, 1, 0)) board_reset();
+    if (processBladeImage(state, USB_BOOT_PACKAGE, 1, 0)) board_reset();
     return 0;
 }
 
-int usb_which_image()
+int usb_which_image(BootState& state)
 {
     int slot = 0;
     const struct {
@@ -138,7 +136,7 @@ int usb_which_image()
     } replacements[] = {{2, REPLACE2_PATH, REPLACE2_NAME}, {1, REPLACE1_PATH, REPLACE1_NAME}};
     for (const auto& r : replacements) {
         if (!path_exists(r.path)) continue;
-        switch (replace_slot(r.slot, r.path, r.name)) {
+        switch (replace_slot(state, r.slot, r.path, r.name)) {
             case Replacement::declined:
                 return 0;
             case Replacement::installed:
@@ -194,29 +192,6 @@ void usb_add_image_to_reject_list(const char* path)
     char command[LINE_MAX_BYTES + 8];
     std::snprintf(command, sizeof command, "touch %s", marker);
     run_command(command);
-}
-
-int yesno_question(const char* question)
-{
-    std::printf("%s", question);
-    for (;;) {
-        std::printf("(y/n) ");
-        std::fflush(stdout);
-        bool no_answer = plat::poll_in(0, ANSWER_WAIT_MS) <= 0;
-        if (!no_answer) {
-            char answer = 0;
-            const ssize_t got = plat::read(0, &answer, 1);
-            if (got == 1 && answer == 'y') return 1;
-            if (got == 1 && answer == 'n') return 0;
-            // A closed console polls readable at once and never yields a
-            // byte: asking again would spin forever, so it counts as silence.
-            no_answer = got == 0 || (got < 0 && errno != EINTR);
-        }
-        if (no_answer) {
-            std::printf("\nTimeout. Assuming \"no\".\n");
-            return 0;
-        }
-    }
 }
 
 }  // namespace bladeboot

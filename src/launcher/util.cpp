@@ -2,10 +2,10 @@
 
 #include <sys/stat.h>
 
+#include <array>
 #include <cstdarg>
 #include <cstdio>
 
-#include "launcher/launch.hpp"
 #include "platform/platform.hpp"
 
 namespace bladeboot {
@@ -18,16 +18,24 @@ int run_command(const char* command)
 
 int run_formatted(const char* format, ...)
 {
+    std::array<char, 256> line{};
     va_list args;
     va_start(args, format);
-    std::vsnprintf(stringbuff, sizeof stringbuff, format, args);
+    std::vsnprintf(line.data(), line.size(), format, args);
     va_end(args);
-    return run_command(stringbuff);
+    return run_command(line.data());
 }
 
-void run_shell_if_enabled()
+void run_shell_if_enabled(const BootState& state)
 {
-    if (shell_enable) run_command("/bin/sh\n");
+    if (state.shell_enable) run_command("/bin/sh\n");
+}
+
+void board_reset()
+{
+    plat::sleep(1);
+    if (run_command("reboot") < 0) std::fputs("System reboot failed, please power-cycle.\n", stderr);
+    plat::exit(0);
 }
 
 bool path_exists(const char* path)

@@ -3,18 +3,23 @@
 
 #include <cstddef>
 
+#include "launcher/state.hpp"
+
 namespace bladeboot {
 
 // Flushes standard output first, so the console shows what the launcher
 // printed before the command's own output.
 int run_command(const char* command);
 
-// Builds the command in stringbuff, cut to fit (every format here names
-// fixed paths and short values), and runs it as run_command does.
+// Builds the command in a 256-byte buffer, cut to fit (every format here
+// names fixed paths and short values), and runs it as run_command does.
 __attribute__((format(printf, 1, 2))) int run_formatted(const char* format, ...);
 
 // "Runs the shell": an interactive /bin/sh when shell_enable is set.
-void run_shell_if_enabled();
+void run_shell_if_enabled(const BootState& state);
+
+// The one way to reboot: a second's pause, `reboot`, exit 0.
+[[noreturn]] void board_reset();
 
 bool path_exists(const char* path);
 

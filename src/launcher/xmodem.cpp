@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <memory>
 
+#include "launcher/serial.hpp"
 #include "platform/platform.hpp"
 
 namespace bladeboot {
@@ -68,9 +69,6 @@ constexpr int BAD_BLOCK_PAIR = 0x080;
 constexpr int EARLY_ACK = 0x100;
 
 constexpr unsigned MAX_RETRIES = 3;
-
-uint8_t buffer[1024];
-int errorflag;
 
 void putByte(uint8_t byte, int fd) { plat::write(fd, &byte, 1); }
 
@@ -141,6 +139,8 @@ void say(const char (&text)[N])
 
 int receive(int in, int out, FILE* file, bool* completed)
 {
+    uint8_t buffer[1024];
+    int errorflag = 0;
     uint8_t current = 0;
     uint8_t last_block = 0;
     unsigned retry = 0;

@@ -1,18 +1,15 @@
-// Serial port handover and the XMODEM-1K receiver.
+// The XMODEM-1K receiver (CRC-16).
 #pragma once
-
-#include <termios.h>
 
 #include <cstddef>
 #include <cstdint>
 
 namespace bladeboot {
 
-extern struct termios oldtty;
 extern const uint16_t crctab[256];
 
-int init_serial();
-void reset_serial(int fd);
+// Takes the serial port over, receives path, hands the port back. The data
+// bytes written; 0 when cancelled; -1 when the port or the file cannot be opened.
 int Xmodem1K(const char* path);
 
 // As Xmodem1K; *completed tells a normal end (EOT acknowledged) from a

@@ -15,9 +15,7 @@
 #include <cstring>
 #include <filesystem>
 
-#include "launcher/flash.hpp"
-#include "launcher/i2c.hpp"
-#include "launcher/launch.hpp"
+#include "launcher/state.hpp"
 #include "platform/platform.hpp"
 
 using namespace bladeboot;
@@ -234,18 +232,6 @@ void reset_with_partition_cap(uint32_t cap)
     for (const auto& [path, size] : parts) current->mtd[path].resize(std::min(size, cap));
 
     sig_quit_raised = 0;
-    usb_boot_enabled = 0;
-    tried_alt_image = 0;
-    gdb_enable = 0;
-    gdbserver_enable = 0;
-    gdbport = 1234;
-    shell_enable = 0;
-    memchk_enable = 0;
-    rescue_enable = 0;
-    standalone_diags = 0;
-    uboot_fd = uboot_env_fd = device_tree_fd = kernel_fd = rfs_fd = rescue_fd = -1;
-    debug_read = debug_write = debug_erase = 0;
-    i2c_file[0] = i2c_file[1] = 0;
 }
 
 void load_partition(const std::string& path, uint32_t offset, const std::vector<uint8_t>& data)
