@@ -29,7 +29,12 @@ using File = StdioFile;
 void recreate_user_filesystem()
 {
     std::puts("unmount filesystem");
-    run_command("/bin/umount /user &> /dev/null");
+    // Erasing the flash under a mounted jffs2 would leave the mount writing
+    // into blocks that are no longer its own.
+    if (run_command("/bin/umount /user &> /dev/null") != 0) {
+        std::puts("Cannot unmount /user: filesystem not erased.");
+        return;
+    }
     std::puts("\nErasing filesystem for clean install");
     run_command("flash_eraseall /dev/mtd-user-char");
     std::puts("Mounting...");
@@ -38,9 +43,12 @@ void recreate_user_filesystem()
     run_command("mkdir /user/images &> /dev/null");
 }
 
-void write_payload(FILE* file, const uint8_t* image, const ImageGeometry& g)
+// Writes the payload and closes the tarball; false when it is not whole on
+// disk, which would unpack into a broken tree.
+bool write_tarball(File tarball, const uint8_t* image, const ImageGeometry& g)
 {
-    [[maybe_unused]] const size_t items = std::fwrite(image + g.header_length, g.payload_length, 1, file);
+    const bool written = std::fwrite(image + g.header_length, 1, g.payload_length, tarball.get()) == g.payload_length;
+    return std::fclose(tarball.release()) == 0 && written;
 }
 
 // The rescue image whole, or null after saying why it cannot be booted.
@@ -78,13 +86,11 @@ std::unique_ptr<uint8_t[]> read_rescue_image(int rescue_fd, ImageGeometry& g)
 [[noreturn]] void launch_diagnostics(BootState& state, std::unique_ptr<uint8_t[]> image, const ImageGeometry& g)
 {
     std::puts("Launching diagnostics image");
-    File tarball(std::fopen(APP_TARBALL, "wb"));
-    if (!tarball) {
+    File tarball(std::fopen(APP_TARBALL, "wbe"));
+    if (!tarball || !write_tarball(std::move(tarball), image.get(), g)) {
         std::fputs("Failed to open diags image file.\n", stderr);
         board_reset();
     }
-    write_payload(tarball.get(), image.get(), g);
-    tarball.reset();
     api_set_booted_image(state.i2c, RESCUE_BOOTED_SLOT);
     image.reset();
     launch_image(state, 1);
@@ -139,7 +145,7 @@ int run_standalone_diags(BootState& state)
 
 int extract_image_from_flash(BootState& state)
 {
-    File tarball(std::fopen(APP_TARBALL, "wb"));
+    File tarball(std::fopen(APP_TARBALL, "wbe"));
     if (!tarball) {
         std::fputs("Failed to open AppOS tarfile.\n", stderr);
         board_reset();
@@ -147,8 +153,10 @@ int extract_image_from_flash(BootState& state)
     ImageGeometry g{};
     std::unique_ptr<uint8_t[]> image = read_rescue_image(state.mtd.rescue_fd, g);
     if (!image) return 0;
-    write_payload(tarball.get(), image.get(), g);
-    tarball.reset();
+    if (!write_tarball(std::move(tarball), image.get(), g)) {
+        std::fputs("Failed to open AppOS tarfile.\n", stderr);
+        board_reset();
+    }
     if (g.type == IMAGE_DIAGS) launch_diagnostics(state, std::move(image), g);
     launch_recovery(state, std::move(image), g);
 }

@@ -80,15 +80,15 @@ struct Attempt {
 bool open_slot(Attempt& a)
 {
     if (a.slot == 3) {
-        a.in.reset(std::fopen(USB_IMAGE_PATH, "rb"));
+        a.in.reset(std::fopen(USB_IMAGE_PATH, "rbe"));
         return a.in != nullptr;
     }
-    a.in.reset(std::fopen(slot_path(a.slot), "rb"));
+    a.in.reset(std::fopen(slot_path(a.slot), "rbe"));
     if (a.in) return true;
     const int other = other_slot(a.slot);
     std::fprintf(stderr, "Failed to open Application image %d. Trying image %d.\n", a.slot, other);
     a.slot = other;
-    a.in.reset(std::fopen(slot_path(a.slot), "rb"));
+    a.in.reset(std::fopen(slot_path(a.slot), "rbe"));
     if (!a.in) std::fprintf(stderr, "Failed to open Application image %d.\n", a.slot);
     return a.in != nullptr;
 }
@@ -126,7 +126,7 @@ std::optional<SlotFailure> check_slot(Attempt& a)
 {
     if (!open_slot(a)) return SlotFailure::not_opened;
     if (a.slot == 3 && !usb_image_accepted()) return SlotFailure::declined;
-    a.out.reset(std::fopen(APP_TARBALL, "wb"));
+    a.out.reset(std::fopen(APP_TARBALL, "wbe"));
     if (!a.out) return SlotFailure::tarball_failed;
     a.walk = walk_images(a.in.get());
     if (!a.walk.found) return SlotFailure::no_bootable_image;

@@ -213,13 +213,16 @@ int api_result(bool ok) { return ok ? 0 : -1; }
 
 int api_flash_init(Partitions& mtd)
 {
-    constexpr int SYNC_FLAGS = O_RDWR | O_SYNC;
+    // Close-on-exec, like every descriptor of ours: tar, an install script,
+    // dhclient, the receiver and the application must not inherit a
+    // writable boot loader or kernel.
+    constexpr int SYNC_FLAGS = O_RDWR | O_SYNC | O_CLOEXEC;
     mtd.uboot_fd = plat::open("/dev/mtd-uboot", SYNC_FLAGS);
     mtd.uboot_env_fd = plat::open("/dev/mtd-ubootenv", SYNC_FLAGS);
     mtd.device_tree_fd = plat::open("/dev/mtd-devicetree", SYNC_FLAGS);
     mtd.kernel_fd = plat::open("/dev/mtd-kernel", SYNC_FLAGS);
     mtd.rfs_fd = plat::open("/dev/mtd-rfs", SYNC_FLAGS);
-    mtd.rescue_fd = plat::open("/dev/mtd-rescue", O_RDWR);
+    mtd.rescue_fd = plat::open("/dev/mtd-rescue", O_RDWR | O_CLOEXEC);
     return 1;
 }
 

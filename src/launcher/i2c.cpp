@@ -106,7 +106,7 @@ int api_i2c_init(I2cBuses& buses)
     for (int bus = 0; bus < 2; ++bus) {
         char path[32];
         std::snprintf(path, sizeof path, "/dev/i2c-%d", bus);
-        buses.i2c_file[bus] = plat::open(path, O_RDWR);
+        buses.i2c_file[bus] = plat::open(path, O_RDWR | O_CLOEXEC);
         if (buses.i2c_file[bus] < 0) {
             std::printf("ERROR: driver %s couldn't be opened\n", path);
             return -1;

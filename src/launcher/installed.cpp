@@ -12,15 +12,11 @@ namespace bladeboot {
 
 namespace {
 
-// The boot loader partition holds the payload alone; the build puts a copy of
-// the boot loader's header at this byte of it.
-constexpr uint32_t UBOOT_HEADER_OFFSET = 240;
-
 int read_slot_header(uint8_t* header, int32_t slot)
 {
     char path[32];
     std::snprintf(path, sizeof path, "/user/images/image%d", slot);
-    StdioFile file(std::fopen(path, "rb"));
+    StdioFile file(std::fopen(path, "rbe"));
     if (!file) return 0;
     // A file shorter than a header leaves the rest zeroed.
     [[maybe_unused]] const size_t items = std::fread(header, HEADER_COPY_SIZE, 1, file.get());

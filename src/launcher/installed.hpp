@@ -7,6 +7,10 @@
 
 namespace bladeboot {
 
+// The boot loader partition holds the payload alone; the boot loader
+// carries a copy of its own header at this byte of it.
+constexpr uint32_t UBOOT_HEADER_OFFSET = 240;
+
 // Reads the installed header of `type` into the caller's 16 bytes (zeros
 // where nothing could be read). 0 for an unknown type or a slot file that
 // does not open, else 1.

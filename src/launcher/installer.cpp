@@ -5,6 +5,7 @@
 #include <array>
 #include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <memory>
 #include <new>
 #include <optional>
@@ -81,6 +82,17 @@ bool already_installed(const Walk& w, int32_t slot)
     return w.version_check && verifyMatchingHeaders(w.state.mtd, w.image.get(), slot) == 1;
 }
 
+// What tells an installed boot loader from another is the header copy it
+// carries; one without it would count as new at every start, and a stick
+// left in place would reflash it and reboot for ever.
+bool carries_header_copy(const Walk& w)
+{
+    const ImageGeometry& g = w.geometry;
+    if (g.payload_length < UBOOT_HEADER_OFFSET + HEADER_COPY_SIZE) return false;
+    const uint8_t* copy = w.image.get() + g.header_length + UBOOT_HEADER_OFFSET;
+    return std::memcmp(copy + 4, w.image.get() + 4, HEADER_COPY_SIZE - 4) == 0;
+}
+
 bool install_flash(Walk& w, const FlashPlacement& p)
 {
     std::fputs(p.announcement, stdout);
@@ -92,6 +104,10 @@ bool install_flash(Walk& w, const FlashPlacement& p)
     if (tested > p.limit) {
         std::printf("%s image is too big for flash (%d > %d)\n", p.size_name, static_cast<int>(tested),
                     static_cast<int>(p.limit));
+        return false;
+    }
+    if (p.type == IMAGE_UBOOT && !carries_header_copy(w)) {
+        std::printf("Boot loader image carries no header copy at byte %u, voiding download\n", UBOOT_HEADER_OFFSET);
         return false;
     }
     if (already_installed(w, w.slot)) {
@@ -125,7 +141,7 @@ bool boot_downloaded(Walk& w)
 {
     std::puts("Booting downloaded image");
     errno = 0;
-    File tarball(std::fopen(APP_TARBALL, "wb"));
+    File tarball(std::fopen(APP_TARBALL, "wbe"));
     // An empty payload is a failed write too: there is nothing to unpack.
     if (tarball &&
         std::fwrite(w.image.get() + w.geometry.header_length, w.geometry.payload_length, 1, tarball.get()) == 1 &&
@@ -238,7 +254,7 @@ bool install_image(Walk& w)
 
 int processBladeImage(BootState& state, const char* path, uint8_t version_check, int32_t slot)
 {
-    File package(std::fopen(path, "rb"));
+    File package(std::fopen(path, "rbe"));
     struct stat st {};
     if (!package || ::fstat(fileno(package.get()), &st) != 0 || st.st_size < 0) {
         std::printf("Cannot open image package %s (err %d)\n", path, errno);

@@ -48,7 +48,7 @@ bool read_env_token(FILE* file, std::array<char, ENV_TOKEN_MAX + 1>& token)
 
 void apply_env_setup(const char* path)
 {
-    StdioFile file{std::fopen(path, "r")};
+    StdioFile file{std::fopen(path, "re")};
     if (!file) return;
     std::array<char, ENV_TOKEN_MAX + 1> name{};
     std::array<char, ENV_TOKEN_MAX + 1> value{};
@@ -154,12 +154,12 @@ int extract_gdb(int slot)
     const int other = slot == 1 ? 2 : 1;
     std::printf("Extracting GDB from image slot %d\n", other);
 
-    StdioFile in{std::fopen(slot_path(other), "rb")};
+    StdioFile in{std::fopen(slot_path(other), "rbe")};
     if (!in) {
         std::fprintf(stderr, "Failed to open GDB image (from slot %d)\n", other);
         return 0;
     }
-    StdioFile out{std::fopen(GDB_ARCHIVE, "wb")};
+    StdioFile out{std::fopen(GDB_ARCHIVE, "wbe")};
     if (!out) {
         std::fputs("Failed to open GDB output file.\n", stderr);
         return 0;

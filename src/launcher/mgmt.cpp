@@ -110,16 +110,20 @@ int get_ip_addr(const char* prompt, in_addr* address, uint8_t required, uint8_t 
         const bool more = read_line(line, ANSWER_SIZE);
         if (operator_quit(line)) return 0;
         if (line[0] == '\0' && !required) return 1;
-        if (!inet_aton(line, address)) {
+        // Stored only once accepted: a refused gateway followed by an empty
+        // answer must not end up in the route command.
+        in_addr typed{};
+        if (!inet_aton(line, &typed)) {
             std::puts("Invalid IP address. Try again please");
             if (!more) return 0;
             continue;
         }
-        if (validate && !verify_ip_address(address->s_addr)) {
+        if (validate && !verify_ip_address(typed.s_addr)) {
             std::printf("Invalid IP address %s. Try again please\n", line);
             if (!more) return 0;
             continue;
         }
+        *address = typed;
         return 1;
     }
 }
@@ -162,7 +166,7 @@ int mgmt_port_configure(uint8_t dhcp, char port, in_addr& ip, in_addr& netmask, 
 
 int mgmt_link_status(char)
 {
-    const Socket sock{plat::socket(AF_INET, SOCK_DGRAM, 0)};
+    const Socket sock{plat::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0)};
     if (sock.fd() < 0) {
         std::puts("Raw Socket open error");
         return 0;

@@ -172,11 +172,15 @@ int run_xmodem_rescue(BootState& state)
         std::puts("Serial download not possible without the serial port.");
         return 0;
     }
+    // Only what this receiver delivered whole may be installed: neither an
+    // earlier download's file nor the leading images of a cut one.
+    ::unlink(DOWNLOAD_PATH);
     char command[64];
     std::snprintf(command, sizeof command, "/usr/bin/rx %s", DOWNLOAD_PATH);
-    run_command(command);
+    const int received = run_command(command);
     reset_serial(fd);
     plat::close(fd);
+    if (received != 0) ::unlink(DOWNLOAD_PATH);
     if (!path_exists(DOWNLOAD_PATH)) return 0;
     return processBladeImage(state, DOWNLOAD_PATH, 0, 0);
 }

@@ -41,7 +41,7 @@ void wait_for_key(int fd, uint8_t key, const char* reminder)
 
 int init_serial()
 {
-    const int fd = plat::open("/dev/ttyS0", O_RDWR | O_NOCTTY | O_NONBLOCK);
+    const int fd = plat::open("/dev/ttyS0", O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) {
         std::perror("Can't open serial port!");
         return -1;

@@ -34,7 +34,7 @@ bool replace_slot_file(int32_t slot, const uint8_t* image, uint32_t size, bool p
     char staging[40];
     std::snprintf(path, sizeof path, "/user/images/image%d", slot);
     std::snprintf(staging, sizeof staging, "%s.new", path);
-    StdioFile file(std::fopen(staging, "wb"));
+    StdioFile file(std::fopen(staging, "wbe"));
     if (!file) return false;
     if (progress) std::printf("    ");
     for (uint32_t done = 0; done < size;) {

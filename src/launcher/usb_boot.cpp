@@ -163,7 +163,7 @@ int get_md5string(const char* path, char* digest)
     if (n < 0 || static_cast<size_t>(n) >= sizeof command) return 0;
     run_command(command);
 
-    File scratch{std::fopen(MD5_SCRATCH, "r")};
+    File scratch{std::fopen(MD5_SCRATCH, "re")};
     if (!scratch) return 0;
     char hex[MD5_HEX_LENGTH];
     if (std::fread(hex, 1, sizeof hex, scratch.get()) != sizeof hex) return 0;

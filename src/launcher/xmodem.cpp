@@ -183,7 +183,12 @@ int receive(int in, int out, FILE* file, bool* completed)
             }
         } else if (current == CAN) {
             say("CAN\n");
-            if (getByte(3, &byte, in) != 1 || (byte & 0x7F) != CAN) errorflag |= SINGLE_CAN;
+            // A sender that gives up before its first packet says so twice;
+            // waiting on would hold the board in the download for good.
+            if (getByte(3, &byte, in) != 1 || (byte & 0x7F) != CAN)
+                errorflag |= SINGLE_CAN;
+            else
+                abort = true;
         } else if (current == ACK) {
             errorflag |= EARLY_ACK;
         } else {
@@ -267,7 +272,7 @@ uint16_t xmodem_crc16(uint16_t crc, const uint8_t* data, size_t count)
 int xmodem_receive(int in_fd, int out_fd, const char* path, bool* completed)
 {
     if (completed) *completed = false;
-    File file(std::fopen(path, "wb"));
+    File file(std::fopen(path, "wbe"));
     if (!file) {
         std::perror("Can't open file!");
         return -1;
@@ -283,7 +288,7 @@ int Xmodem1K(const char* path, bool* completed)
     // Without the port there is no line to invite a sender on.
     const int fd = init_serial();
     if (fd < 0) return -1;
-    File file(std::fopen(path, "wb"));
+    File file(std::fopen(path, "wbe"));
     int result = -1;
     if (!file) {
         std::perror("Can't open file!");
@@ -299,7 +304,7 @@ int xmodem_receive_stdio(const char* path, bool* completed)
 {
     // A description of our own, so that O_NONBLOCK does not leak into the
     // terminal the calling program goes on reading after we exit.
-    const int in = ::open("/proc/self/fd/0", O_RDONLY | O_NOCTTY | O_NONBLOCK);
+    const int in = ::open("/proc/self/fd/0", O_RDONLY | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     if (in < 0) {
         std::perror("Can't reopen standard input");
         if (completed) *completed = false;

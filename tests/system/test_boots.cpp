@@ -510,7 +510,8 @@ TEST(UsbBoot, NewBootLoaderPackageIsInstalledThenTheBoardReboots)
     Board board;
     board.set_eeprom(USBBOOT, 213);
     std::vector<uint8_t> payload = bladesim::sample_uboot_payload();
-    payload[0] = 'B';  // another boot loader, same size
+    payload[0] = 'B';  // another boot loader, same size, carrying its own header
+    put_be32(&payload[240 + 12], 0x01000001);
     board.write("usb/KVL7730_Boot.img", bladeimg::make_image({IMAGE_UBOOT, 0x01000001}, payload));
 
     const Result run = board.boot();
