@@ -250,7 +250,7 @@ bool in_sandbox()
 void clean_sandbox_dirs()
 {
     if (!in_sandbox()) return;
-    for (const char* dir : {"/tmp", "/user", "/mnt/usb"}) {
+    for (const char* dir : {"/tmp", "/user", "/mnt/usb", "/bin"}) {
         std::error_code ec;
         for (const auto& entry : std::filesystem::directory_iterator(dir, ec))
             std::filesystem::remove_all(entry.path(), ec);

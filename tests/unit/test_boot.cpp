@@ -1,28 +1,40 @@
-#include <gtest/gtest.h>
-
 #include <csignal>
-#include <filesystem>
 
-#include "boot_road.hpp"
+#include "launcher/boot.hpp"
+#include "launcher/boot_env.hpp"
+#include "launcher/extract.hpp"
 #include "launcher/launch.hpp"
+#include "launcher/slot_file.hpp"
+#include "launcher/usb_boot.hpp"
+#include "support.hpp"
 
-using namespace bladeboot;
-
-using namespace boot_road;
+using namespace unit;
 
 namespace {
 
-const std::string one = "image one payload";
-const std::string two = "image two payload";
+const std::string one = "image one payload", two = "image two payload";
 
-class Boot : public BootRoadTest {
+// Bytes the boot loader keeps after its 4-byte checksum: name=value\0 ...
+Bytes environment(const std::vector<std::string>& vars)
+{
+    Bytes block = {0xDE, 0xAD, 0xBE, 0xEF};
+    for (const auto& v : vars) block = block + bytes(v) + Bytes{0};
+    block.resize(std::max<size_t>(block.size(), 4096), 0);
+    return block;
+}
+
+class Boot : public BoardTest {
 protected:
-    Outcome boot()
+    void SetUp() override
     {
-        return run([]() -> int { boot_main(); });
+        BoardTest::SetUp();
+        write_file("/tmp/home/bin/distro-id", "");
     }
-    void stick_ready() { write_file("/tmp/usb", ""); }
+    Outcome boot() { return run([]() -> int { boot_main(); }); }
+    Outcome extract(int slot) { return run([&] { return extract_image(st, slot); }); }
 };
+
+}  // namespace
 
 TEST(Signal, CtrlCOnlyRaisesTheFlagAndInterruptsReads)
 {
@@ -36,189 +48,170 @@ TEST(Signal, CtrlCOnlyRaisesTheFlagAndInterruptsReads)
     std::signal(SIGINT, SIG_DFL);
 }
 
-TEST_F(Boot, ResetSleepsRebootsAndExitsZeroEvenWhenNoShellStarts)
+TEST_F(Boot, EnvironmentSwitchesAreSubstringsWithPrefixValues)
 {
-    for (int status : {0, 1, -1}) {
-        SetUp();
-        b().system_result = status;
-        const Outcome o = run([]() -> int { board_reset(); });
-        EXPECT_EQ(o.exit_status, 0);
-        EXPECT_EQ(b().commands, std::vector<std::string>{"reboot"});
-        EXPECT_EQ(b().sleeps_us, std::vector<uint64_t>{1000000});
-        EXPECT_EQ(o.err, status < 0 ? "System reboot failed, please power-cycle.\n" : "");
+    // gdb, gdbserver, gdbport, shell, memchk, rescue, diagnostics
+    using Flags = std::array<int, 7>;
+    const struct {
+        std::vector<std::string> vars;
+        Flags want;
+    } cases[] = {
+        {{}, {0, 0, 1234, 0, 0, 0, 0}},
+        {{"gdb=off", "gdbserver=on", "gdbport=4321"}, {1, 1, 4321, 0, 0, 0, 0}},
+        {{"gdbserver=off", "gdb=onboard", "gdbport=12ab"}, {1, 0, 12, 0, 0, 0, 0}},
+        {{"kgdb=on", "gdb=off", "gdbport=", "x=1"}, {1, 0, 1234, 0, 0, 0, 0}},
+        {{"bootargs=shell=on", "shell=off", "memchk=on"}, {0, 0, 1234, 1, 1, 0, 0}},
+        {{"diagnostics=rescue", "shell=ON"}, {0, 0, 1234, 0, 0, 1, 0}},
+        {{"diagnostics=diagsX", "gdbport=99999999999"}, {0, 0, 1234, 0, 0, 0, 1}},
+        {{"diagnostics=other", std::string(1400, 'x'), "shell=on"}, {0, 0, 1234, 0, 0, 0, 0}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.vars.empty() ? "empty" : c.vars[0]);
+        fake::load_partition("/dev/mtd-ubootenv", 0, environment(c.vars));
+        BootState s;
+        s.mtd = st.mtd;
+        parse_uboot_env(s);
+        EXPECT_EQ((Flags{s.gdb_enable, s.gdbserver_enable, s.gdbport, s.shell_enable, s.memchk_enable, s.rescue_enable,
+                         s.standalone_diags}),
+                  c.want);
     }
+    BootState unread;  // the partition did not open
+    run([&] { return parse_uboot_env(unread); });
+    EXPECT_EQ(unread.gdbport, 1234);
 }
 
-TEST_F(Boot, PreferredSlotComesFromTheEeprom)
+TEST_F(Boot, SequenceBootsThePreferredSlotThenTheOther)
 {
-    for (int stored : {0, 1, 2, 3, 255}) {
-        SCOPED_TRACE(stored);
+    const struct {
+        uint8_t preferred;
+        std::optional<Bytes> slot1, slot2;
+        const char* out;  // the end of it
+        const char* err;
+        int booted;  // 0: rebooted instead
+    } cases[] = {
+        {0, app(one), app(two), "Booting image '1'\n", "", 1},
+        {2, app(one), app(two), "Booting image '2'\n", "", 2},
+        {255, app(one), app(two), "Booting image '1'\n", "", 1},
+        {1, corrupt(app(one)), app(two), "Booting image '1'\nBooting image '2'\n",
+         "Image1 CRC failed, trying Image2 now.\n", 2},
+        {2, std::nullopt, app(two), "Booting image '2'\n", "", 2},
+        {1, std::nullopt, corrupt(app(two)), "Booting image '1'\nBooting image '2'\n",
+         // The other slot is 2, from the slot asked for, not from the file opened.
+         "Failed to open Application image 1. Trying image 2.\nImage2 CRC failed, trying Image1 now.\n"
+         "Both image1 and image2 failed.\n",
+         0},
+        {1, image(IMAGE_KERNEL, "vmlinux kernel"), corrupt(app(two)), "Booting image '1'\nBooting image '2'\n",
+         "Image has invalid header 0x3504754. (0x6504754)\nImage1 has invalid header... trying Image2.\n"
+         "Both image1 and image2 failed.\n",
+         0},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.err);
         SetUp();
-        write_file(SLOT1_PATH, app(one));
-        write_file(SLOT2_PATH, app(two));
-        b().eeprom.mem[EEPROM_PREFERRED_SLOT] = static_cast<uint8_t>(stored);
+        b().eeprom.mem[EEPROM_PREFERRED_SLOT] = c.preferred;
+        if (c.slot1) write_file(SLOT1_PATH, *c.slot1);
+        if (c.slot2) write_file(SLOT2_PATH, *c.slot2);
         sig_quit_raised = 1;
         const Outcome o = boot();
-        ASSERT_TRUE(o.exec) << o.err;
-        const int slot = stored == 2 ? 2 : 1;
-        EXPECT_EQ(o.out, "Booting image '" + std::to_string(slot) + "'\n");
-        EXPECT_EQ(read_file(APP_TARBALL), slot == 1 ? one : two);
-        EXPECT_EQ(booted_slot(), slot);
+        EXPECT_TRUE(o.out.ends_with(c.out)) << o.out;
+        EXPECT_EQ(o.err, c.err);
+        EXPECT_EQ(o.rebooted(), c.booted == 0);
+        if (c.booted) {
+            EXPECT_EQ(read_file(APP_TARBALL), c.booted == 1 ? one : two);
+        }
+        EXPECT_EQ(eeprom(EEPROM_BOOTED_SLOT), c.booted ? c.booted : 0xFF);
         EXPECT_EQ(sig_quit_raised, 1) << "nothing on the boot road clears Ctrl-C";
-        ASSERT_GE(b().commands.size(), 2u);
-        EXPECT_EQ(b().commands[0], "/bin/mount -o sync -t jffs2 /dev/mtd-user /user");
-        EXPECT_EQ(b().commands[1], "/usr/bin/find /user > /dev/null");
+        EXPECT_EQ(b().commands.at(0), "/bin/mount -o sync -t jffs2 /dev/mtd-user /user");
+        EXPECT_EQ(b().commands.at(1), "/usr/bin/find /user > /dev/null");
     }
 }
 
-TEST_F(Boot, OnlyTheExactUsbByteWakesTheStick)
+TEST_F(Boot, RescueAndDiagnosticsComeFirstAndUsbOnlyOnItsByte)
 {
-    for (int stored : {0, 212, 214, 255}) {
+    write_file(SLOT1_PATH, app(one));
+    fake::load_partition("/dev/mtd-ubootenv", 0, environment({"diagnostics=rescue"}));
+    b().console.type("e");
+    Outcome o = boot();
+    EXPECT_TRUE(o.out.starts_with("Entering Rescue Mode.")) << o.out;
+    EXPECT_TRUE(o.exec);
+
+    for (int usb : {212, 213}) {
         SetUp();
         write_file(SLOT1_PATH, app(one));
-        stick_ready();
-        write_file(USB_IMAGE_PATH, app("usb payload"));
-        b().eeprom.mem[EEPROM_USB_BOOT] = static_cast<uint8_t>(stored);
-        const Outcome o = boot();
-        EXPECT_EQ(o.out, "Booting image '1'\n");
-        // The booted-slot write and the launch; usb_mount never waited.
-        EXPECT_EQ(b().sleeps_us, (std::vector<uint64_t>{100000, 1000000}));
+        b().eeprom.mem[EEPROM_USB_BOOT] = static_cast<uint8_t>(usb);
+        o = boot();
+        EXPECT_EQ(has(o.out, "USB mount timed out"), usb == 213) << o.out;
+        EXPECT_TRUE(o.out.ends_with("Booting image '1'\n"));
+    }
+    SetUp();
+    b().eeprom.mem[EEPROM_USB_BOOT] = 213;
+    write_file("/tmp/usb", "");
+    write_file(USB_IMAGE_PATH, corrupt(app("usb payload")));
+    write_file(SLOT1_PATH, app(one));
+    o = boot();
+    EXPECT_EQ(o.err, "USB image CRC failed.");
+    EXPECT_TRUE(has(o.out, "Booting image 'KVL7730_OS.img' from USB stick.\n"));
+    EXPECT_TRUE(o.out.ends_with("USB Boot failed. Trying flash images.\nBooting image '1'\n"));
+}
+
+enum End { returned, rebooted, rescued, launched };
+
+TEST_F(Boot, SlotRoadsEndAsTheirFailureAndTheTryDecide)
+{
+    Bytes unusable = app(one);  // HDR3 header length past len + 16
+    put_be32(&unusable[16], HDR3_MARKER);
+    put_be16(&unusable[22], 200);
+    bladeimg::seal_image(unusable);
+    const Bytes kernel = image(IMAGE_KERNEL, "vmlinux"), good = app(one);
+    const struct {
+        int slot;
+        std::optional<Bytes> file;
+        bool tried;
+        const char* err;
+        End end;
+    } cases[] = {
+        {1, kernel + app(one), false, "", launched},
+        {1, corrupt(app(one)), false, "Image1 CRC failed, trying Image2 now.\n", returned},
+        {2, Bytes(good.begin(), good.end() - 1), false, "Image2 CRC failed, trying Image1 now.\n", returned},
+        {1, unusable, false, "Image1 CRC failed, trying Image2 now.\n", returned},
+        {1, kernel + app("1234567"), false,
+         "Image has invalid header 0x3504754. (0x6504754)\nImage1 has invalid header... trying Image2.\n", returned},
+        {1, Bytes{}, false, "Image has invalid header 0x0. (0x6504754)\nImage1 has invalid header... trying Image2.\n",
+         returned},
+        {1, corrupt(app(one)), true, "Both image1 and image2 failed.\n", rebooted},
+        {2, kernel, true, "No valid application image found. Trying rescue image\n", rescued},
+        {1, std::nullopt, false, "Failed to open Application image 1. Trying image 2.\nFailed to open Application image 2.\n",
+         rescued},
+        {3, std::nullopt, true, "Failed to open application image from USB.\n", returned},
+        {3, corrupt(app(one)), true, "USB image CRC failed.", returned},
+        {3, kernel, true, "Error: USB image corrupted or belongs to another switch type.\n", returned},
+        {4, app(one), false, "", returned},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(testing::Message() << c.slot << " " << c.err);
+        SetUp();
+        st.tried_alt_image = c.tried;
+        st.shell_enable = 1;
+        if (c.file) write_file(c.slot == 3 ? USB_IMAGE_PATH : c.slot == 2 ? SLOT2_PATH : SLOT1_PATH, *c.file);
+        const Outcome o = extract(c.slot);
+        EXPECT_EQ(o.err, c.err);
+        EXPECT_EQ(o.result, c.end == returned ? 0 : -1);
+        EXPECT_EQ(o.rebooted(), c.end == rebooted || c.end == rescued);
+        EXPECT_EQ(has(o.out, "Entering Rescue Mode."), c.end == rescued);
+        EXPECT_EQ(!b().commands.empty() && b().commands.front() == "/bin/sh\n", c.end != returned && c.end != launched);
+        if (c.end == launched || (c.end == returned && c.slot < 3 && c.file)) {
+            EXPECT_EQ(read_file(APP_TARBALL), c.end == launched ? one : "");
+        }
+        EXPECT_EQ(eeprom(EEPROM_BOOTED_SLOT), c.end == launched ? 1 : 0xFF);
     }
 }
 
-TEST_F(Boot, UsbRequestWithoutStickFallsBackSilently)
+TEST_F(Boot, PayloadThatCannotBeWrittenIsNotLaunched)
 {
+    std::filesystem::create_symlink("/dev/full", APP_TARBALL);
     write_file(SLOT1_PATH, app(one));
-    b().eeprom.mem[EEPROM_USB_BOOT] = USB_BOOT_REQUESTED;
-    const Outcome o = boot();
-    ASSERT_TRUE(o.exec);
-    EXPECT_EQ(usb_boot_enabled, 0);
-    EXPECT_FALSE(contains(o.out, "USB stick") || contains(o.out, "USB Boot failed"));
-    EXPECT_TRUE(o.out.ends_with("Booting image '1'\n"));
-}
-
-TEST_F(Boot, UsbImageBootsFromTheStickOrFallsBackToFlash)
-{
-    b().eeprom.mem[EEPROM_USB_BOOT] = USB_BOOT_REQUESTED;
-    write_file(SLOT1_PATH, app(one));
-    stick_ready();
-    write_file(USB_IMAGE_PATH, app("usb payload"));
-    Outcome o = boot();
-    ASSERT_TRUE(o.exec);
-    EXPECT_TRUE(contains(o.out, "Booting image 'KVL7730_OS.img' from USB stick.\n"));
-    EXPECT_EQ(read_file(APP_TARBALL), "usb payload");
-    EXPECT_EQ(booted_slot(), 3);
-
-    SetUp();
-    b().eeprom.mem[EEPROM_USB_BOOT] = USB_BOOT_REQUESTED;
-    write_file(SLOT1_PATH, app(one));
-    stick_ready();
-    write_file(USB_IMAGE_PATH, corrupt(app("usb payload")));
-    o = boot();
-    ASSERT_TRUE(o.exec);
-    EXPECT_EQ(o.err, "USB image CRC failed.");
-    EXPECT_TRUE(o.out.ends_with("USB Boot failed. Trying flash images.\nBooting image '1'\n"));
-    EXPECT_EQ(booted_slot(), 1);
-}
-
-TEST_F(Boot, SlotReplacedFromTheStickIsBootedWhateverTheEepromPrefers)
-{
-    b().eeprom.mem[EEPROM_PREFERRED_SLOT] = 1;
-    b().eeprom.mem[EEPROM_USB_BOOT] = USB_BOOT_REQUESTED;
-    write_file(SLOT1_PATH, app(one));
-    stick_ready();
-    write_file("/mnt/usb/KVL7730_replace2_OS.img", app(two));
-    const Outcome o = boot();
-    ASSERT_TRUE(o.exec) << o.out << o.err;
-    EXPECT_TRUE(o.out.ends_with("Booting image '2'\n"));
-    EXPECT_EQ(read_file(APP_TARBALL), two);
-    EXPECT_EQ(booted_slot(), 2);
-}
-
-TEST_F(Boot, RescueAndDiagnosticsRequestsComeFirstThenTheBootGoesOn)
-{
-    write_file(SLOT1_PATH, app(one));
-    rescue_enable = 1;
-    b().console.type("E");
-    Outcome o = boot();
-    ASSERT_TRUE(o.exec);
-    EXPECT_TRUE(b().console.keys.empty());
-    EXPECT_TRUE(o.out.ends_with("Booting image '1'\n"));
-
-    SetUp();
-    write_file(SLOT1_PATH, app(one));
-    standalone_diags = 1;
-    b().console.type("n");  // keep the user partition
-    o = boot();
-    ASSERT_TRUE(o.exec);
-    EXPECT_TRUE(b().console.keys.empty());
-    EXPECT_TRUE(o.out.ends_with("Booting image '1'\n"));
-}
-
-struct Ending {
-    const char* name;
-    std::optional<Bytes> slot1, slot2;
-    bool tarball_blocked;
-    std::string err;
-    std::string boots;  // the sequence's own lines
-    bool rescue;
-};
-
-void PrintTo(const Ending& e, std::ostream* os) { *os << e.name; }
-
-class FinalFailure : public Boot, public testing::WithParamInterface<Ending> {};
-
-TEST_P(FinalFailure, EndsAsTheLastFailureDecides)
-{
-    const Ending& e = GetParam();
-    if (e.slot1) write_file(SLOT1_PATH, *e.slot1);
-    if (e.slot2) write_file(SLOT2_PATH, *e.slot2);
-    if (e.tarball_blocked) std::filesystem::create_directories(APP_TARBALL);
-    shell_enable = 1;
-    b().console.type("E");  // leaves a real rescue menu; stays unread otherwise
-
-    const Outcome o = boot();
+    const Outcome o = extract(1);
     ASSERT_TRUE(o.rebooted());
-    EXPECT_EQ(o.err, e.err);
-    EXPECT_TRUE(o.out.starts_with(e.boots)) << o.out;
-    EXPECT_EQ(o.out.find("Booting image", e.boots.size()), std::string::npos);
-    EXPECT_EQ(b().console.keys.empty(), e.rescue);
-    ASSERT_GE(b().commands.size(), 2u);
-    EXPECT_EQ(b().commands[b().commands.size() - 2], "/bin/sh\n");
-    EXPECT_EQ(b().commands.back(), "reboot");
-    EXPECT_EQ(booted_slot(), 0xFF);
+    EXPECT_EQ(o.err, "Failed to open application image output file.\n");
+    EXPECT_EQ(eeprom(EEPROM_BOOTED_SLOT), 0xFF);
 }
-
-const Bytes good = app(one);
-const Bytes bad = corrupt(app(two));
-const Bytes none = image(IMAGE_KERNEL, "kernel only");
-const std::string first = "Booting image '1'\n";
-const std::string both = "Booting image '1'\nBooting image '2'\n";
-
-INSTANTIATE_TEST_SUITE_P(
-    Roads, FinalFailure,
-    testing::Values(
-        Ending{"BothMissing", std::nullopt, std::nullopt, false,
-               "Failed to open Application image 1. Trying image 2.\nFailed to open Application image 2.\n", first,
-               true},
-        Ending{"CrcBoth", bad, bad, false, "Image1 CRC failed, trying Image2 now.\nBoth image1 and image2 failed.\n",
-               both, false},
-        Ending{"NoneThenCrc", none, bad, false,
-               "Image has invalid header 0x3504754. (0x6504754)\nImage1 has invalid header... trying Image2.\n"
-               "Both image1 and image2 failed.\n",
-               both, false},
-        Ending{"CrcThenNone", bad, none, false,
-               "Image1 CRC failed, trying Image2 now.\nNo valid application image found. Trying rescue image\n", both,
-               true},
-        Ending{"SecondMissingReopensFirst", bad, std::nullopt, false,
-               "Image1 CRC failed, trying Image2 now.\nFailed to open Application image 2. Trying image 1.\n"
-               "Both image1 and image2 failed.\n",
-               both, false},
-        Ending{"FirstMissingSecondBadTriedTwice", std::nullopt, bad, false,
-               "Failed to open Application image 1. Trying image 2.\nImage2 CRC failed, trying Image1 now.\n"
-               "Both image1 and image2 failed.\n",
-               both, false},
-        Ending{"TarballBlocked", good, good, true, "Failed to open application image output file.\n", first, false}),
-    [](const testing::TestParamInfo<Ending>& p) { return std::string(p.param.name); });
-
-}  // namespace

@@ -1,99 +1,106 @@
-#include <gtest/gtest.h>
-
-#include <array>
 #include <cstring>
+#include <random>
 
-#include "launcher/image.hpp"
+#include "launcher/crc.hpp"
+#include "support.hpp"
 
-using namespace bladeboot;
+using namespace unit;
 
 namespace {
 
-using Header = std::array<uint8_t, HEADER_PROBE_SIZE>;
-
-// Headers are spelled out field by field here rather than made by the image
-// builder, so a shared mistake cannot hide.
-Header header(uint32_t len, uint32_t magic, const char* bytes16 = nullptr, uint16_t at18 = 0, uint16_t at22 = 0)
+// Spelled out field by field rather than made by the image builder, so that
+// a mistake the two share cannot hide.
+Bytes header(uint32_t len, uint32_t magic, const char* at16 = "", uint16_t at18 = 0, uint16_t at22 = 0)
 {
-    Header h{};
-    put_be32(&h[0], 0xA5A5A5A5u);
+    Bytes h(24, 0);
     put_be32(&h[4], len);
     put_be32(&h[8], magic);
-    put_be32(&h[12], 0x01020304u);
     put_be16(&h[18], at18);
     put_be16(&h[22], at22);
-    // The marker spans bytes 16..19, over the extended length field.
-    if (bytes16) std::memcpy(&h[16], bytes16, 4);
+    std::copy(at16, at16 + std::strlen(at16), h.begin() + 16);
     return h;
 }
 
-struct KindCase {
-    const char* what;
-    Header h;
-    uint32_t type;
-    uint8_t kind;
-    uint32_t header_length, payload_length, total_size;
-};
-
-struct GeometryCase {
-    const char* what;
-    Header h;
-    bool usable;
-};
+uint32_t bitwise_crc(const uint8_t* p, size_t n, uint32_t crc)
+{
+    for (size_t i = 0; i < n; ++i) {
+        crc ^= p[i];
+        for (int bit = 0; bit < 8; ++bit) crc = (crc & 1u) ? (crc >> 1) ^ 0xEDB88320u : crc >> 1;
+    }
+    return crc;
+}
 
 }  // namespace
 
-TEST(ImageHeader, KindsLengthsAndSizes)
+TEST(Image, KindsSizesAndFaults)
 {
-    const KindCase cases[] = {
-        {"plain, empty payload", header(0, IMAGE_KERNEL), IMAGE_KERNEL, HEADER_PLAIN, 16, 0, 16},
-        // In a plain header bytes 16..23 are payload and mean nothing.
-        {"plain ignores bytes 18 and 22", header(100, IMAGE_APPLICATION, nullptr, 40, 40), IMAGE_APPLICATION,
-         HEADER_PLAIN, 16, 100, 116},
-        {"extended, length 40", header(1000, IMAGE_APPLICATION | MAGIC_EXTENDED_BIT, nullptr, 40, 99),
-         IMAGE_APPLICATION, HEADER_EXTENDED, 40, 1000, 1040},
-        {"HDR3, length 24", header(1008, IMAGE_RFS, "HDR3", 0, 24), IMAGE_RFS, HEADER_HDR3, 24, 1000, 1024},
-        {"HDR3 wins over bit 31", header(1008, IMAGE_DIAGS | MAGIC_EXTENDED_BIT, "HDR3", 0, 24), IMAGE_DIAGS,
-         HEADER_HDR3, 24, 1000, 1024},
-        {"marker read byte-reversed is no marker", header(8, IMAGE_DFT, "3RDH", 0, 24), IMAGE_DFT, HEADER_PLAIN,
-         16, 8, 24},
+    using F = HeaderFault;
+    const struct {
+        Bytes h;
+        uint8_t kind;
+        uint32_t header_length, total;
+        F fault;
+    } cases[] = {
+        {header(0, IMAGE_KERNEL), HEADER_PLAIN, 16, 16, F::none},
+        {header(100, IMAGE_APPLICATION, "", 40, 40), HEADER_PLAIN, 16, 116, F::none},
+        {header(1000, IMAGE_APPLICATION | MAGIC_EXTENDED_BIT, "", 40), HEADER_EXTENDED, 40, 1040, F::none},
+        {header(1008, IMAGE_DIAGS | MAGIC_EXTENDED_BIT, "HDR3", 0, 24), HEADER_HDR3, 24, 1024, F::none},
+        {header(8, IMAGE_DFT, "3RDH", 0, 24), HEADER_PLAIN, 16, 24, F::none},
+        {header(8, IMAGE_RFS | MAGIC_EXTENDED_BIT, "", 15), HEADER_EXTENDED, 15, 23, F::shorter_than_fixed},
+        {header(8, IMAGE_RFS, "HDR3", 0, 25), HEADER_HDR3, 25, 24, F::beyond_len},
+        {header(0xFFFFFFF0, IMAGE_KERNEL), HEADER_PLAIN, 16, 0, F::total_wraps},
+        {header(0xFFFFFFF0, IMAGE_RFS, "HDR3", 0, 24), HEADER_HDR3, 24, 0, F::total_wraps},
     };
     for (const auto& c : cases) {
-        SCOPED_TRACE(c.what);
-        uint32_t magic = 0, header_length = 0, payload_length = 0;
-        uint8_t kind = 0;
-        parse_header(c.h.data(), &magic, &kind, &header_length, &payload_length);
-        EXPECT_EQ(magic, get_be32(&c.h[8])) << "magic must come back as stored, bit 31 included";
-        EXPECT_EQ(kind, c.kind);
-        EXPECT_EQ(header_length, c.header_length);
-        EXPECT_EQ(payload_length, c.payload_length);
-
         const ImageGeometry g = image_geometry(c.h.data());
-        EXPECT_TRUE(g.usable);
-        EXPECT_EQ(g.type, c.type);
+        SCOPED_TRACE(testing::Message() << std::hex << g.magic << " len " << get_be32(&c.h[4]));
+        EXPECT_EQ(g.type, g.magic & ~MAGIC_EXTENDED_BIT);
         EXPECT_EQ(g.kind, c.kind);
-        EXPECT_EQ(g.total_size, c.total_size);
+        EXPECT_EQ(g.header_length, c.header_length);
+        EXPECT_EQ(g.total_size, c.total);
+        EXPECT_EQ(header_fault(c.h.data()), c.fault);
+        EXPECT_EQ(g.usable, c.fault == F::none);
     }
 }
 
-TEST(ImageHeader, UnusableGeometryIsFlaggedAndTheEdgesAreNot)
+TEST(Image, CursorStepsOnlyForwardAndInside)
 {
-    // Each unusable one makes the raw rule wrap or point a payload inside the
-    // fixed header; a caller trusting it would allocate or read nonsense.
-    const GeometryCase cases[] = {
-        {"HDR3 header length beyond len + 16", header(10, IMAGE_APPLICATION, "HDR3", 0, 40), false},
-        {"HDR3 header length just beyond len + 16", header(8, IMAGE_APPLICATION, "HDR3", 0, 25), false},
-        {"HDR3 header filling the whole image", header(8, IMAGE_KERNEL, "HDR3", 0, 24), true},
-        {"extended total wraps past 2^32", header(0xFFFFFFF0u, IMAGE_RFS | MAGIC_EXTENDED_BIT, nullptr, 0xFFFF), false},
-        {"plain len near 0xFFFFFFFF wraps", header(0xFFFFFFF0u, IMAGE_KERNEL), false},
-        {"plain total of exactly 0xFFFFFFFF", header(0xFFFFFFEFu, IMAGE_KERNEL), true},
-        {"HDR3 len + 16 wraps", header(0xFFFFFFF8u, IMAGE_KERNEL, "HDR3", 0, 24), false},
-        {"HDR3 total of exactly 0xFFFFFFFF", header(0xFFFFFFEFu, IMAGE_KERNEL, "HDR3", 0, 24), true},
-        {"extended header length 0", header(100, IMAGE_KERNEL | MAGIC_EXTENDED_BIT, nullptr, 0), false},
-        {"extended header length 15", header(100, IMAGE_KERNEL | MAGIC_EXTENDED_BIT, nullptr, 15), false},
-        {"extended header length 16", header(5, IMAGE_KERNEL | MAGIC_EXTENDED_BIT, nullptr, 16), true},
-        {"HDR3 header length 8", header(100, IMAGE_KERNEL, "HDR3", 0, 8), false},
-        {"HDR3 header length 0 and len 0", header(0, IMAGE_KERNEL, "HDR3", 0, 0), false},
-    };
-    for (const auto& c : cases) EXPECT_EQ(image_geometry(c.h.data()).usable, c.usable) << c.what;
+    const Bytes a = image(IMAGE_KERNEL, "vmlinux"), b = image(IMAGE_RFS, "x", bladeimg::Kind::hdr3);
+    const Bytes file = a + b + header(4096, IMAGE_KERNEL);
+    ImageCursor cursor(file.size());
+    std::vector<uint64_t> starts;
+    for (;;) {
+        const ImageCursor::Header h = cursor.look(file.data() + cursor.offset());
+        starts.push_back(h.offset);
+        if (!cursor.step(h)) break;
+    }
+    EXPECT_EQ(starts, (std::vector<uint64_t>{0, a.size(), a.size() + b.size()}));
+    EXPECT_EQ(cursor.left(), 24u);
+    EXPECT_FALSE(cursor.at_end());
+    ImageCursor tail(23);
+    EXPECT_TRUE(tail.at_end());
+}
+
+TEST(Crc, KnownValuesAndTheBitwiseRuleAtEveryLength)
+{
+    const auto crc_of = [](std::string_view s) { return gen_crc(bytes(s).data(), uint32_t(s.size()), 0xFFFFFFFFu); };
+    EXPECT_EQ(crc_of("123456789"), 0x340BC6D9u);
+    EXPECT_EQ(crc_of("abc"), 0xCADBBE3Du);
+    EXPECT_EQ(crc_of(""), 0xFFFFFFFFu);
+    EXPECT_EQ(swapw(0x11223344u), 0x44332211u);
+
+    // Long buffers go through four registers over 64 KiB blocks, joined
+    // afterwards; lengths on either side of one and two blocks cross paths.
+    std::mt19937 rng(64);
+    Bytes pool(2 * 65536 + 64);
+    for (auto& x : pool) x = static_cast<uint8_t>(rng());
+    for (size_t n : {0, 1, 7, 8, 15, 16, 17, 33, 4099, 65535, 65536, 65537, 65552, 131071, 131072, 131105}) {
+        const size_t offset = n % 5;
+        const uint32_t start = static_cast<uint32_t>(rng());
+        ASSERT_EQ(gen_crc(&pool[offset], uint32_t(n), start), bitwise_crc(&pool[offset], n, start)) << n;
+    }
+    Bytes img = image(IMAGE_KERNEL, "payload");
+    EXPECT_EQ(CheckCrc(&img[4], uint32_t(img.size() - 4), get_be32(img.data())), 0);
+    img.back() ^= 1;
+    EXPECT_EQ(CheckCrc(&img[4], uint32_t(img.size() - 4), get_be32(img.data())), 1);
 }

@@ -1,5 +1,6 @@
-// Shared by the boot road's tests: slot files, images and a runner that
-// captures the console and stops at the roads that never return.
+// What the unit tests share: images and files, a call that captures the
+// console and stops where the launcher never returns, and a board as the
+// boot sequence leaves it before the first slot (buses and partitions open).
 #pragma once
 
 #include <gtest/gtest.h>
@@ -15,24 +16,29 @@
 
 #include "bladeimg/image_builder.hpp"
 #include "fakes/fake_platform.hpp"
+#include "launcher/flash.hpp"
 #include "launcher/i2c.hpp"
 #include "launcher/image.hpp"
+#include "launcher/state.hpp"
 
 using namespace bladeboot;
 
-namespace boot_road {
+namespace unit {
 
 using Bytes = std::vector<uint8_t>;
 
-inline Bytes image(uint32_t type, std::string_view payload, bladeimg::Kind kind = bladeimg::Kind::plain)
+inline Bytes bytes(std::string_view s) { return Bytes(s.begin(), s.end()); }
+
+inline Bytes image(uint32_t type, std::string_view payload, bladeimg::Kind kind = bladeimg::Kind::plain,
+                   uint32_t version = 0x01020304)
 {
     const auto* p = reinterpret_cast<const uint8_t*>(payload.data());
-    return bladeimg::make_image({type, 0x01020304, kind, 0}, {p, payload.size()});
+    return bladeimg::make_image({type, version, kind, 0}, {p, payload.size()});
 }
 
 inline Bytes app(std::string_view payload) { return image(IMAGE_APPLICATION, payload); }
 
-// Same image with one payload bit flipped: the crc field no longer fits.
+// One payload bit flipped: the crc field no longer fits.
 inline Bytes corrupt(Bytes img)
 {
     img.back() ^= 0x01;
@@ -45,23 +51,22 @@ inline Bytes operator+(Bytes a, const Bytes& b)
     return a;
 }
 
-inline void write_file(const std::string& path, const Bytes& bytes)
+inline void write_file(const std::string& path, const Bytes& data)
 {
     std::filesystem::create_directories(std::filesystem::path(path).parent_path());
     std::ofstream(path, std::ios::binary)
-        .write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+        .write(reinterpret_cast<const char*>(data.data()), static_cast<std::streamsize>(data.size()));
 }
 
-inline void write_file(const std::string& path, std::string_view text)
-{
-    write_file(path, Bytes(text.begin(), text.end()));
-}
+inline void write_file(const std::string& path, std::string_view text) { write_file(path, bytes(text)); }
 
 inline std::string read_file(const std::string& path)
 {
     std::ifstream in(path, std::ios::binary);
     return {std::istreambuf_iterator<char>(in), {}};
 }
+
+inline bool has(const std::string& text, std::string_view part) { return text.find(part) != std::string::npos; }
 
 // What one call left behind.
 struct Outcome {
@@ -91,19 +96,18 @@ inline Outcome run(const std::function<int()>& call)
     return o;
 }
 
-inline bool contains(const std::string& text, std::string_view part) { return text.find(part) != std::string::npos; }
-
-// A board with the buses open and an unpacked tree that looks compatible.
-class BootRoadTest : public fake::BoardTest {
+class BoardTest : public fake::BoardTest {
 protected:
     void SetUp() override
     {
         fake::BoardTest::SetUp();
-        api_i2c_init();
+        api_i2c_init(st.i2c);
+        api_flash_init(st.mtd);
         b().i2c_log.clear();
-        write_file("/tmp/home/bin/distro-id", "");
     }
-    uint8_t booted_slot() { return b().eeprom.mem[EEPROM_BOOTED_SLOT]; }
+    uint8_t eeprom(uint16_t offset) { return b().eeprom.mem[offset]; }
+
+    BootState st;
 };
 
-}  // namespace boot_road
+}  // namespace unit
