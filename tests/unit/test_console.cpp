@@ -1,0 +1,214 @@
+#include <dirent.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <climits>
+
+#include "launcher/console.hpp"
+#include "launcher/rescue.hpp"
+#include "support.hpp"
+
+using namespace unit;
+
+namespace {
+
+const std::string BS = "\b", BELL = "\a", ESC = "\x1b", DEL = "\x7f";
+const std::string MENU =
+    "Please select one of the following options:\n\tX) Use xmodem 1K to serial download an image\n\tR) Reboot\n"
+    "\tE) Exit\n";
+const std::string PROMPT = "\nOption? : ", USB_PROMPT = "Choose file number to install (q to quit): ";
+
+size_t count(const std::string& text, const std::string& what)
+{
+    size_t n = 0;
+    for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) ++n;
+    return n;
+}
+
+std::string cwd()
+{
+    char buf[PATH_MAX];
+    return getcwd(buf, sizeof buf) ? buf : "";
+}
+
+class Console : public BoardTest {
+protected:
+    // Edits one line from keys; the echo is kept in `echo`.
+    std::string edit(const std::string& keys, int size = 128)
+    {
+        b().console.type(keys);
+        std::vector<char> buffer(static_cast<size_t>(size), 'Z');
+        echo = run([&] { return get_user_input(buffer.data(), size) == buffer.data() ? 0 : 1; }).out;
+        EXPECT_EQ(buffer.back(), '\0');
+        return buffer.data();
+    }
+    Outcome menu(const std::string& keys)
+    {
+        b().console.type(keys);
+        return run([&] { return run_rescue_mode(st); });
+    }
+    std::string echo;
+};
+
+}  // namespace
+
+TEST_F(Console, LineEditorEchoesAndEditsByteForByte)
+{
+    const struct {
+        std::string keys, line, echo;
+    } cases[] = {
+        {"ab\x01x\r", "xab", "ab" + BS + BS + "xab" + BS + BS + "\n"},
+        {"abc\x02\b\n", "ac", "abc" + BS + BS + "c " + BS + BS + "\n"},
+        {"abc" + DEL + "\n", "ab", "abc" + BS + " " + BS + "\n"},
+        {"abc\x01\x04\n", "bc", "abc" + BS + BS + BS + "bc " + BS + BS + BS + "\n"},
+        {"\b" + DEL + "ab\x04\x01\b\x02\n", "ab", "ab" + BS + BS + "\n"},
+        {"ab\x02\x02\x02\x06\x06\x06-\n", "ab-", "ab" + BS + BS + "ab-\n"},
+        {"ab\x01" + ESC + "[1;5Cx\n", "axb", "ab" + BS + BS + "axb" + BS + "\n"},
+        {"ab" + ESC + "[Dx\n", "axb", "ab" + BS + "xb" + BS + "\n"},
+        {"ab" + ESC + "[A" + ESC + "[3~\n", "ab", "ab\n"},
+        {ESC + "x\n", "x", "x\n"},
+        {"ab" + ESC + DEL + "\n", "a", "ab" + BS + " " + BS + "\n"},
+        {"a" + ESC + ESC + "[Dx\n", "xa", "a" + BS + "xa" + BS + "\n"},
+        {"hello\x02\x02\r", "hello", "hello" + BS + BS + "\n"},
+        {"12\x03", "12", "12 <break>\n"},
+        {std::string("a\t\x05\0\x1f" "b\n", 7), "ab", "a" + BELL + BELL + BELL + BELL + "b\n"},
+        {"\x80\xff\xe9" + DEL + "\n", "\x80\xff", "\x80\xff\xe9" + BS + " " + BS + "\n"},
+        {"ab", "ab", "ab\n"},  // the console ended: the line is finished as typed
+        {std::string(128, 'q') + "\n", std::string(127, 'q'), std::string(127, 'q') + BELL + "\n"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.keys);
+        EXPECT_EQ(edit(c.keys), c.line);
+        EXPECT_EQ(echo, c.echo);
+        EXPECT_TRUE(b().console.keys.empty()) << "keys after the end of the line were read";
+    }
+    EXPECT_EQ(edit("abcd\x02\bXY\n", 5), "abXd") << "a deletion makes room for one more";
+    b().console.type("12");
+    b().console.keys.push_back(fake::INTERRUPT);
+    EXPECT_EQ(edit("3\n"), "123");
+    EXPECT_EQ(echo, "12" + BELL + "3\n");
+    EXPECT_EQ(sig_quit_raised, 1) << "left for the caller";
+}
+
+TEST_F(Console, RawModeLastsForOneKey)
+{
+    b().console.attr.c_lflag = ICANON | ECHO | ISIG | IEXTEN;
+    b().console.attr.c_cc[VMIN] = 9;
+    b().console.type("\xe9");
+    b().console.keys.push_back(fake::INTERRUPT);
+    EXPECT_EQ(uartGetC(), 0xE9);
+    int key = 1;
+    EXPECT_EQ(read_key(&key), KeyRead::none);
+    EXPECT_EQ(key, 0);
+    EXPECT_EQ(read_key(&key), KeyRead::ended);
+    const auto& history = b().console.attr_history;
+    ASSERT_EQ(history.size(), 6u);
+    EXPECT_EQ(history[0].c_lflag, static_cast<tcflag_t>(ISIG | IEXTEN));
+    EXPECT_EQ(history[0].c_cc[VMIN], 1);
+    EXPECT_EQ(history[0].c_cc[VTIME], 0);
+    for (size_t i : {1, 3, 5}) EXPECT_EQ(history[i].c_cc[VMIN], 9);
+    b().console.is_tty = false;
+    b().console.type("k");
+    EXPECT_EQ(uartGetC(), 'k');
+    EXPECT_EQ(history.size(), 6u) << "a console that is not a terminal keeps its settings";
+}
+
+TEST_F(Console, MenuAcceptsItsKeysAndComesBackAfterEachHandler)
+{
+    Outcome o = menu("qe");
+    EXPECT_EQ(o.result, 1);
+    EXPECT_EQ(o.out, "Entering Rescue Mode.\n" + MENU + PROMPT + "q\nunknown option \"Q\". Please try again\n" + PROMPT +
+                         "e\n");
+    b().console.keys.push_back(fake::INTERRUPT);
+    o = menu(std::string(1, '\0') + "vuq\rdnE");
+    EXPECT_EQ(sig_quit_raised, 0);
+    EXPECT_EQ(count(o.out, MENU), 4u) << "listed again after v, u and d";
+    EXPECT_TRUE(has(o.out, "Installed images versions: \n") && has(o.out, USB_PROMPT) && has(o.err, "Image not found"));
+    EXPECT_EQ(count(menu("").out, PROMPT), 1u) << "an ended console leaves the menu";
+
+    o = menu("r");
+    EXPECT_EQ(b().commands, std::vector<std::string>{"reboot"});
+    EXPECT_EQ(b().slept_us(), 2'000'000u) << "the menu's own second, then the reset's";
+}
+
+TEST_F(Console, SerialDownloadInstallsOnlyWhatTheReceiverDeliveredWhole)
+{
+    const struct {
+        int status;
+        bool writes;
+        bool installs;
+    } cases[] = {{0, true, true}, {0, false, false}, {1, true, false}};
+    for (const auto& c : cases) {
+        SetUp();
+        write_file("/tmp/image", "left by an earlier download");
+        b().serial.rx = {13, 10};
+        size_t handover_calls = 0;
+        b().on_command = [&](const std::string&) {
+            handover_calls = b().serial.calls.size();
+            if (c.writes) write_file("/tmp/image", "received");
+            return c.status;
+        };
+        const Outcome o = run([&] { return run_xmodem_rescue(st); });
+        EXPECT_EQ(o.result, 0);
+        EXPECT_EQ(b().commands, std::vector<std::string>{"/usr/bin/rx /tmp/image"});
+        EXPECT_EQ(handover_calls, 4u) << "rx runs after the switch and before the way back";
+        EXPECT_EQ(b().serial.calls.back(), "close");
+        EXPECT_EQ(has(o.out, "Extracting images"), c.installs);
+    }
+    SetUp();
+    b().serial.exists = false;
+    const Outcome o = run([&] { return run_xmodem_rescue(st); });
+    EXPECT_TRUE(has(o.err, "Can't open serial port!"));
+    EXPECT_TRUE(has(o.out, "Serial download not possible without the serial port."));
+    EXPECT_TRUE(b().commands.empty() && b().sleeps_us.empty());
+}
+
+TEST_F(Console, UsbInstallNumbersTheFilesAndTheAnswerChooses)
+{
+    write_file("/mnt/usb/first.pkg", "junk one");
+    write_file("/mnt/usb/second.pkg", "junk two");
+    ASSERT_EQ(symlink("sub", "/mnt/usb/link"), 0);
+    std::filesystem::create_directories("/mnt/usb/sub");
+    std::vector<std::string> names;  // as the directory yields them, directories left out
+    DIR* dir = opendir("/mnt/usb");
+    while (const dirent* e = readdir(dir))
+        if (e->d_type != DT_DIR) names.push_back(e->d_name);
+    closedir(dir);
+    ASSERT_EQ(names.size(), 3u) << "a link to a directory is listed like a file";
+    const struct {
+        std::string answer;
+        int installs;  // position in the listing; 0: nothing
+    } cases[] = {{"2\r", 2}, {"  1\r", 1}, {"2x\r", 2}, {"4\r", 0}, {"0\r", 0}, {"-1\r", 0},
+                 {"99999999999999999999\r", 0}, {"quit\r", 0}, {"x2\r1\r", 1}, {"x2", 0}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.answer);
+        ASSERT_EQ(chdir("/"), 0);
+        b().console.type(c.answer);
+        const Outcome o = run([&] { return run_usb_rescue(st); });
+        EXPECT_TRUE(o.out.starts_with("\t1: " + names[0] + "\n\t2: " + names[1] + "\n\t3: " + names[2] + "\n" +
+                                      USB_PROMPT));
+        EXPECT_EQ(count(o.out, "Invalid file number x2. Try again pleas\n"), c.answer[0] == 'x' ? 1u : 0u);
+        EXPECT_EQ(count(o.out, "Installing "), c.installs ? 1u : 0u);
+        if (c.installs) {
+            EXPECT_TRUE(has(o.out, "Installing " + names[size_t(c.installs - 1)] + "\n\nExtracting"));
+        }
+        EXPECT_EQ(cwd(), "/tmp");
+    }
+}
+
+TEST_F(Console, VersionsShowEachIdByteAndZerosWhereNothingIsInstalled)
+{
+    const auto header = [](uint32_t magic, Bytes id) {
+        Bytes h = {0xAA, 0xBB, 0xCC, 0xDD, 0, 0, 0x10, 0, uint8_t(magic >> 24), uint8_t(magic >> 16), uint8_t(magic >> 8),
+                   uint8_t(magic)};
+        return h + id;
+    };
+    fake::load_partition("/dev/mtd-uboot", 240, header(IMAGE_UBOOT, {1, 2, 10, 11}));
+    fake::load_partition("/dev/mtd-rfs", 0, header(IMAGE_RFS, {4, 3, 2, 1}));
+    fake::load_partition("/dev/mtd-kernel", 0, header(IMAGE_KERNEL, {255, 0, 128, 8}));
+    fake::load_partition("/dev/mtd-devicetree", 0, header(IMAGE_DFT, {0, 0, 0, 1}));
+    write_file("/user/images/image1", header(IMAGE_APPLICATION, {9, 8, 7, 6}));
+    EXPECT_EQ(run([&] { return run_image_display(st); }).out,
+              "Installed images versions: \n\tBoot image  : 1.2.10.11\n\tRFS image   : 4.3.2.1\n"
+              "\tKernel image: 255.0.128.8\n\tDFT image   : 0.0.0.1\n\tOS image 1  : 9.8.7.6\n\tOS image 2  : 0.0.0.0\n");
+}

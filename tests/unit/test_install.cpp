@@ -1,0 +1,175 @@
+#include "launcher/installed.hpp"
+#include "launcher/installer.hpp"
+#include "launcher/launch.hpp"
+#include "launcher/slot_file.hpp"
+#include "support.hpp"
+
+using namespace unit;
+namespace fs = std::filesystem;
+
+namespace {
+
+constexpr char PKG[] = "/tmp/package.img";
+
+Bytes sized(uint32_t type, size_t payload, uint32_t version = 0x01000000, uint8_t seed = 1)
+{
+    Bytes p(payload);
+    for (size_t i = 0; i < payload; ++i) p[i] = static_cast<uint8_t>(seed + i * 13 + i / 241);
+    return bladeimg::make_image({type, version}, p);
+}
+
+// A boot loader whose payload carries a copy of its own header at byte 240.
+Bytes uboot(size_t payload = 1024, uint32_t version = 0x01000000)
+{
+    Bytes img = sized(IMAGE_UBOOT, payload, version);
+    std::copy(img.begin(), img.begin() + 16, img.begin() + 16 + UBOOT_HEADER_OFFSET);
+    bladeimg::seal_image(img);
+    return img;
+}
+
+size_t count(const std::string& text, const std::string& what)
+{
+    size_t n = 0;
+    for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) ++n;
+    return n;
+}
+
+bool starts_with(const Bytes& whole, const Bytes& part)
+{
+    return whole.size() >= part.size() && std::equal(part.begin(), part.end(), whole.begin());
+}
+
+class Install : public BoardTest {
+protected:
+    Outcome install(const Bytes& package, uint8_t version_check = 0, int slot = 0, const char* answer = "")
+    {
+        write_file(PKG, package);
+        b().console.type(answer);
+        return run([&] { return processBladeImage(st, PKG, version_check, slot); });
+    }
+    const Bytes& flash(const char* dev) { return b().part(dev).bytes; }
+    bool written(const char* dev) { return !b().part(dev).write_log.empty(); }
+};
+
+}  // namespace
+
+TEST_F(Install, EachImageGoesToItsPlaceAndFailuresStopThePackage)
+{
+    const Bytes k1 = sized(IMAGE_KERNEL, 5000, 1), k2 = sized(IMAGE_KERNEL, 7000, 2), rfs = sized(IMAGE_RFS, 900);
+    const Bytes dft = sized(IMAGE_DFT, 300), other = sized(0x07504754, 50), loader = uboot();
+    Bytes bad_header = k1;  // header length shorter than the fixed 16 bytes
+    put_be32(&bad_header[8], IMAGE_KERNEL | MAGIC_EXTENDED_BIT);
+    put_be16(&bad_header[18], 8);
+    const struct {
+        Bytes package;
+        int result;
+        std::vector<const char*> says;
+        std::vector<const char*> written;
+    } cases[] = {
+        {loader + k1 + other + k2 + rfs + dft + Bytes(300, 0x1A), 1,
+         {"Installing Boot Loader:      \b\b\b\b000%\b\b\b\b100%\n", "Installing Kernel: ", "Installing Device Tree: ",
+          "File processed\n"},
+         {"/dev/mtd-uboot", "/dev/mtd-kernel", "/dev/mtd-rfs", "/dev/mtd-devicetree"}},
+        {k1 + corrupt(rfs) + dft, 0, {"Bad crc for RFS: 0x"}, {"/dev/mtd-kernel"}},
+        {k1 + Bytes(k2.begin(), k2.end() - 1), 0, {"Truncated KERNEL image (7015 of 7016 bytes), voiding download\n"},
+         {"/dev/mtd-kernel"}},
+        {bad_header, 0, {"Bad header for KERNEL, voiding download\n"}, {}},
+        {sized(IMAGE_KERNEL, 0x300000 - 15), 0, {"KERNEL image is too big for flash (3145729 > 3145728)\n"}, {}},
+        {sized(IMAGE_DIAGS, 200), 1, {"Installing Diagnostics: ", "100%\ndone\n"}, {"/dev/mtd-rescue"}},
+        {sized(IMAGE_UBOOT, 2000), 0, {"Boot loader image carries no header copy at byte 240, voiding download\n"}, {}},
+        {sized(IMAGE_UBOOT, 0) + k1, 0, {"carries no header copy"}, {}},
+        {{}, 0, {"\nExtracting images ... Do *NOT* power cycle the switch.\nFile processed\nERROR: No valid image found\n"},
+         {}},
+        {k1 + Bytes(k1.begin(), k1.begin() + 23), 1, {"File processed\n"}, {"/dev/mtd-kernel"}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.says.front());
+        SetUp();
+        const Outcome o = install(c.package);
+        EXPECT_EQ(o.result, c.result) << o.out;
+        for (const char* text : c.says) EXPECT_TRUE(has(o.out, text)) << text << " in\n" << o.out;
+        for (const auto& [dev, part] : b().mtd)
+            EXPECT_EQ(!part.write_log.empty(), std::count(c.written.begin(), c.written.end(), dev) == 1) << dev;
+    }
+    // What ends up in flash: the boot loader's payload alone, the later kernel over the earlier.
+    SetUp();
+    install(loader + k1 + other + k2);
+    EXPECT_TRUE(starts_with(flash("/dev/mtd-uboot"), Bytes(loader.begin() + 16, loader.end())));
+    EXPECT_TRUE(starts_with(flash("/dev/mtd-kernel"), k2));
+    EXPECT_TRUE(install(sized(IMAGE_UBOOT, 0x80000), 0).out.find("too big") == std::string::npos);
+    EXPECT_TRUE(has(install(sized(IMAGE_UBOOT, 0x80001)).out, "UBOOT image is too big for flash (524289 > 524288)"));
+}
+
+TEST_F(Install, ApplicationsGoToTheSlotAskedOnceOrBootAtOnce)
+{
+    const Bytes a1 = sized(IMAGE_APPLICATION, 70000, 0x01000001, 1), a2 = sized(IMAGE_APPLICATION, 300, 0x01000002, 2);
+    Outcome o = install(a1 + a2, 0, 0, "2\n");
+    EXPECT_EQ(o.result, 1);
+    EXPECT_EQ(count(o.out, "Install image as image 1 or 2"), 1u);
+    EXPECT_EQ(count(o.out, "\nImage2 updated succeeded\n"), 2u);
+    EXPECT_TRUE(has(o.out, "Installing image as image2:     \b\b\b\b093%\b\b\b\b100%\b\b\b\b100%\n"));
+    EXPECT_EQ(read_file(SLOT2_PATH), std::string(a2.begin(), a2.end()));
+    EXPECT_EQ(eeprom(EEPROM_PREFERRED_SLOT), 2);
+    EXPECT_FALSE(fs::exists(SLOT2_PATH + std::string(".new")));
+
+    SetUp();
+    o = install(uboot() + a1, 0, 0, "\n");
+    ASSERT_TRUE(o.exec) << "the return key boots the image without installing it";
+    EXPECT_TRUE(has(o.out, "Booting downloaded image\nImage ready to boot..."));
+    EXPECT_EQ(fs::file_size(APP_TARBALL), 70000u);
+    EXPECT_TRUE(written("/dev/mtd-uboot"));
+    EXPECT_FALSE(fs::exists(SLOT1_PATH));
+
+    SetUp();
+    o = install(sized(IMAGE_APPLICATION, 0) + Bytes(8, 0x1A), 0, 0, "x\n");
+    EXPECT_EQ(o.result, 0);
+    EXPECT_TRUE(has(o.out, "Image unpack failed (err ")) << "nothing to boot in an empty payload";
+
+    SetUp();
+    write_file(SLOT1_PATH, bytes("old"));
+    fs::create_symlink("/dev/full", SLOT1_PATH + std::string(".new"));
+    o = install(a2, 0, 1);
+    EXPECT_EQ(o.result, 0);
+    EXPECT_TRUE(has(o.out, "Image1 update failed (err 28)\n"));
+    EXPECT_EQ(read_file(SLOT1_PATH), "old");
+    EXPECT_EQ(eeprom(EEPROM_PREFERRED_SLOT), 0xFF);
+}
+
+TEST_F(Install, VersionCheckSkipsWhatIsInstalledAlready)
+{
+    const Bytes k = sized(IMAGE_KERNEL, 100), a = sized(IMAGE_APPLICATION, 100), loader = uboot();
+    install(loader + k, 0);
+    write_file(SLOT1_PATH, a);
+    const Outcome o = install(loader + k + a, 1, 1);
+    EXPECT_EQ(o.result, 0);
+    EXPECT_EQ(count(o.out, "Image has same version as existing image. Skipping update...\n"), 2u);
+    EXPECT_TRUE(has(o.out, "Image1 has same version as existing image. Skipping update...\n"));
+    EXPECT_TRUE(o.out.ends_with("ERROR: No valid image found\n"));
+
+    uint8_t header[16];
+    Bytes other_crc = k;
+    other_crc[0] ^= 1;
+    EXPECT_EQ(verifyMatchingHeaders(st.mtd, other_crc.data(), 0), 0) << "the kernel's crc counts";
+    Bytes loader_crc = loader;
+    loader_crc[0] ^= 1;
+    EXPECT_EQ(verifyMatchingHeaders(st.mtd, loader_crc.data(), 0), 1) << "the boot loader's does not";
+    EXPECT_EQ(verifyMatchingHeaders(st.mtd, a.data(), 2), 0) << "no slot 2 file";
+    write_file(SLOT2_PATH, Bytes(10, 7));
+    EXPECT_EQ(read_flash_image_header(st.mtd, IMAGE_APPLICATION, header, 2), 1);
+    EXPECT_EQ(Bytes(header, header + 16), Bytes(10, 7) + Bytes(6, 0));
+    const Outcome unknown = run([&] { return read_flash_image_header(st.mtd, 0x7504754, header, 0); });
+    EXPECT_EQ(unknown.result, 0);
+    EXPECT_EQ(unknown.out, "Unknown image type 0x7504754 \n");
+    EXPECT_EQ(Bytes(header, header + 16), Bytes(16, 0));
+}
+
+TEST_F(Install, FlashThatFailsStopsWithTheImagesOwnLine)
+{
+    b().part("/dev/mtd-kernel").fail_erase_at = 1;
+    const Outcome o = install(sized(IMAGE_KERNEL, 100) + sized(IMAGE_RFS, 100));
+    EXPECT_EQ(o.result, 0);
+    EXPECT_TRUE(has(o.out, "Flash Write mtd erase failed.\n\nkernel image update failed\n"));
+    EXPECT_FALSE(written("/dev/mtd-rfs"));
+    EXPECT_EQ(run([&] { return processBladeImage(st, "/tmp/none", 0, 0); }).out,
+              "Cannot open image package /tmp/none (err 2)\n");
+}

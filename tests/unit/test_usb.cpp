@@ -1,0 +1,207 @@
+#include <map>
+
+#include "launcher/installed.hpp"
+#include "launcher/slot_file.hpp"
+#include "launcher/usb_boot.hpp"
+#include "launcher/yesno.hpp"
+#include "support.hpp"
+
+using namespace unit;
+namespace fs = std::filesystem;
+
+namespace {
+
+constexpr char BOOT_PKG[] = "/mnt/usb/KVL7730_Boot.img";
+constexpr char REPLACE1[] = "/mnt/usb/KVL7730_replace1_OS.img";
+constexpr char REPLACE2[] = "/mnt/usb/KVL7730_replace2_OS.img";
+const std::string md5 = "/bin/busybox md5sum ", scratch = " > /tmp/img_md5string";
+
+class Usb : public BoardTest {
+protected:
+    void SetUp() override
+    {
+        BoardTest::SetUp();
+        // The shell's part, as busybox does it: md5sum writes "<digest>  <path>"
+        // (nothing for a file it cannot read); mkdir and touch make what they name.
+        b().on_command = [this](const std::string& command) {
+            if (command.starts_with(md5)) {
+                const std::string path = command.substr(md5.size(), command.size() - md5.size() - scratch.size());
+                std::ofstream out("/tmp/img_md5string", std::ios::trunc);
+                if (digests.count(path)) out << digests[path] << "  " << path << "\n";
+            } else if (command == "mkdir -p /user/images/rejected") {
+                fs::create_directories("/user/images/rejected");
+            } else if (command.starts_with("touch ")) {
+                std::ofstream(command.substr(6));
+            }
+            return 0;
+        };
+        b().console.at_eof = false;
+    }
+    void on_stick(const char* path, const Bytes& data, char digest)
+    {
+        write_file(path, data);
+        digests[path] = std::string(32, digest);
+    }
+    void reject(const char* path) { write_file("/user/images/rejected/" + digests.at(path), ""); }
+
+    std::map<std::string, std::string> digests;
+};
+
+}  // namespace
+
+TEST_F(Usb, MountWaitsUpToElevenSecondsForTheReadyMarker)
+{
+    const char* announce = "Attempting to mount file system on USB flash drive; this can take up to 10 seconds.\n";
+    const struct {
+        int marker_at_s;  // -1: never
+        int result;
+        const char* tail;
+        uint64_t slept_s;
+    } cases[] = {{-1, -1, "..........USB mount timed out\n", 11},
+                 {0, 0, "USB mounted and ready!\n", 1},
+                 {10, 0, ".........USB mounted and ready!\n", 10}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.tail);
+        SetUp();
+        st.usb_boot_enabled = 1;
+        if (c.marker_at_s == 0) write_file("/tmp/usb", "");
+        b().on_time = [&](uint64_t now_us) {
+            if (c.marker_at_s > 0 && now_us >= uint64_t(c.marker_at_s) * 1000000u) write_file("/tmp/usb", "");
+        };
+        const Outcome o = run([&] { return usb_mount(st); });
+        EXPECT_EQ(o.result, c.result);
+        EXPECT_EQ(o.out, announce + std::string(c.tail));
+        EXPECT_EQ(b().slept_us(), c.slept_s * 1000000u);
+    }
+    st.usb_boot_enabled = 0;
+    EXPECT_EQ(run([&] { return usb_mount(st); }).out, "");
+}
+
+TEST_F(Usb, BootLoaderRebootsOnlyWhenItWroteSomething)
+{
+    Bytes payload(4096, 0x5A);
+    const bladeimg::ImageSpec plan{IMAGE_UBOOT, 0x02000000};
+    const Bytes header = bladeimg::make_image(plan, payload);
+    std::copy(header.begin() + 4, header.begin() + 16, payload.begin() + 244);
+    write_file(BOOT_PKG, bladeimg::make_image(plan, payload));
+    EXPECT_TRUE(run([&] { return usb_update_boot(st); }).rebooted());
+    EXPECT_TRUE(std::equal(payload.begin(), payload.end(), b().part("/dev/mtd-uboot").bytes.begin()));
+    b().commands.clear();
+    EXPECT_FALSE(run([&] { return usb_update_boot(st); }).rebooted()) << "the same boot loader again";
+    EXPECT_TRUE(b().commands.empty());
+    fs::remove(BOOT_PKG);
+    EXPECT_EQ(run([&] { return usb_which_image(st) + usb_update_boot(st); }).out,
+              "No valid image found on USB\nNo boot image found on USB.\n");
+}
+
+TEST_F(Usb, ReplacementsGoSlotTwoFirstAndARejectedOneAsksFirst)
+{
+    const Bytes image1 = app("replacement one"), image2 = app("replacement two");
+    const struct {
+        bool rejected;
+        const char* keys;
+        int result;
+        bool replaced;
+    } cases[] = {{false, "", 1, true}, {true, "n", 0, false}, {true, "", 0, false}, {true, "yy", 1, true}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(testing::Message() << c.rejected << c.keys);
+        SetUp();
+        on_stick(REPLACE2, image2, '2');
+        on_stick(REPLACE1, image1, '1');
+        write_file(USB_IMAGE_PATH, app("usb image"));
+        if (c.rejected) reject(REPLACE2), reject(REPLACE1);
+        b().console.type(c.keys);
+        const Outcome o = run([&] { return usb_which_image(st); });
+        EXPECT_EQ(o.result, c.result);
+        EXPECT_EQ(read_file(SLOT2_PATH) == std::string(image2.begin(), image2.end()), c.replaced);
+        EXPECT_EQ(read_file(SLOT1_PATH) == std::string(image1.begin(), image1.end()), c.replaced);
+        EXPECT_EQ(has(o.out, "replacement for image1"), c.replaced) << "a no stops the whole choice";
+        if (c.replaced) {
+            EXPECT_TRUE(has(o.out, "Image2 has been successfully replaced\nUSB image (file 'KVL7730_replace1_OS.img')"));
+            EXPECT_TRUE(o.out.ends_with("USB replacement image: board will boot with image1.\n"));
+        }
+    }
+    SetUp();
+    on_stick(REPLACE2, corrupt(image2), '2');
+    write_file(USB_IMAGE_PATH, app("usb image"));
+    EXPECT_EQ(run([&] { return usb_which_image(st); }).result, 3) << "a failed replacement falls through";
+}
+
+TEST_F(Usb, RejectListHoldsOneMarkerPerDigest)
+{
+    write_file(USB_IMAGE_PATH, app("usb image"));
+    digests[USB_IMAGE_PATH] = "0123456789abcdef0123456789ABCDEF";
+    const std::string marker = "/user/images/rejected/0123456789abcdef0123456789ABCDEF";
+    EXPECT_EQ(usb_is_image_rejected(USB_IMAGE_PATH), 0);
+    b().commands.clear();
+    usb_add_image_to_reject_list(USB_IMAGE_PATH);
+    usb_add_image_to_reject_list(USB_IMAGE_PATH);
+    const std::string digest = md5 + USB_IMAGE_PATH + scratch;
+    EXPECT_EQ(b().commands,
+              (std::vector<std::string>{digest, "mkdir -p /user/images/rejected", "touch " + marker, digest}));
+    EXPECT_EQ(usb_is_image_rejected(USB_IMAGE_PATH), 1);
+
+    digests.clear();
+    fs::remove_all("/user/images");
+    const Outcome o = run([] {
+        usb_add_image_to_reject_list(USB_IMAGE_PATH);
+        return usb_is_image_rejected(USB_IMAGE_PATH);
+    });
+    EXPECT_EQ(o.out, "Warning: Cannot add image to rejected list!\nWarning: Cannot determine if image is in rejected list!\n");
+    EXPECT_FALSE(fs::exists("/user/images/rejected"));
+    // Only a real digest names a file and goes into a shell command.
+    for (const char* text : {"d41d8cd98f00b204e98;reboot;f8427e  x\n", "d41d8cd98f00b204e9800998ecf842"}) {
+        b().on_command = [&](const std::string&) { return (std::ofstream("/tmp/img_md5string") << text), 0; };
+        char got[33] = "untouched";
+        EXPECT_EQ(get_md5string("/mnt/usb/x", got), 0) << text;
+    }
+}
+
+// The command goes to a real shell on the board: a path must reach md5sum as
+// one literal word whatever it holds. This sandbox's shell shows what the
+// board's would make of it.
+TEST_F(Usb, DigestPathReachesTheShellAsOneWord)
+{
+    fs::create_symlink("/usr/bin/sh", "/bin/sh");
+    for (const char* path : {"/mnt/usb/KVL7730_OS.img", "/mnt/usb/it's $(echo X) `echo Y`; \"a b\"\\ *", "/mnt/usb/a\nb"}) {
+        b().commands.clear();
+        char digest[33];
+        get_md5string(path, digest);
+        const std::string& command = b().commands.at(0);
+        ASSERT_TRUE(command.starts_with(md5) && command.ends_with(scratch)) << command;
+        const std::string word = command.substr(md5.size(), command.size() - md5.size() - scratch.size());
+        FILE* sh = ::popen(("printf '%s|' " + word).c_str(), "r");
+        std::string seen;
+        for (int ch; (ch = std::fgetc(sh)) != EOF;) seen += static_cast<char>(ch);
+        ::pclose(sh);
+        EXPECT_EQ(seen, std::string(path) + "|");
+    }
+}
+
+TEST_F(Usb, YesNoWaitsFiveSecondsForYOrN)
+{
+    const struct {
+        std::vector<int> keys;
+        bool at_eof;  // after the keys: a closed console, else silence
+        int result;
+        const char* output;
+        uint64_t slept_s;
+    } cases[] = {
+        {{'y', '\n'}, false, 1, "(y/n) ", 0},
+        {{'n', '\n'}, false, 0, "(y/n) ", 0},
+        {{'Y', 'y'}, false, 1, "(y/n) (y/n) ", 0},
+        {{'x'}, false, 0, "(y/n) (y/n) \nTimeout. Assuming \"no\".\n", 5},
+        {{fake::INTERRUPT, 'y'}, false, 0, "(y/n) \nTimeout. Assuming \"no\".\n", 0},
+        {{'Y', '\n'}, true, 0, "(y/n) (y/n) (y/n) \nTimeout. Assuming \"no\".\n", 0},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.output);
+        SetUp();
+        b().console.keys.assign(c.keys.begin(), c.keys.end());
+        b().console.at_eof = c.at_eof;
+        const Outcome o = run([] { return yesno_question("Load it? "); });
+        EXPECT_EQ(o.result, c.result);
+        EXPECT_EQ(o.out, std::string("Load it? ") + c.output);
+        EXPECT_EQ(b().slept_us(), c.slept_s * 1000000u);
+    }
+}
