@@ -11,6 +11,7 @@
 #include "launcher/flash.hpp"
 #include "launcher/i2c.hpp"
 #include "launcher/image.hpp"
+#include "launcher/installer.hpp"
 
 using namespace bladeboot;
 
@@ -28,12 +29,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     fuzz::limit_time(600'000'000);
     board.b().console.type(std::string(answer.begin(), answer.end()));
     // The EEPROM answers writes only with the protection released.
-    api_i2c_init();
-    api_flash_init();
+    BootState state;
+    api_i2c_init(state.i2c);
+    api_flash_init(state.mtd);
     fuzz::write_file("/tmp/package", package);
     const int32_t slot = (flags >> 1) & 3;
     try {
-        const int result = processBladeImage("/tmp/package", (flags & 8) ? 1 : 0, slot == 3 ? 0 : slot);
+        const int result = processBladeImage(state, "/tmp/package", (flags & 8) ? 1 : 0, slot == 3 ? 0 : slot);
         if (result != 0 && result != 1) __builtin_trap();
     } catch (const fake::Exited&) {
     } catch (const fake::Execed&) {

@@ -4,7 +4,7 @@
 #include <memory>
 
 #include "harness.hpp"
-#include "launcher/rescue.hpp"
+#include "launcher/console.hpp"
 
 using namespace bladeboot;
 

@@ -10,7 +10,8 @@
 
 #include "harness.hpp"
 #include "launcher/image.hpp"
-#include "launcher/launch.hpp"
+#include "launcher/extract.hpp"
+#include "launcher/slot_file.hpp"
 
 using namespace bladeboot;
 
@@ -29,7 +30,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     const int slot = flags & 2 ? 2 : 1;
     fuzz::write_file(slot == 1 ? SLOT1_PATH : SLOT2_PATH, file);
     if (flags & 8) fuzz::write_file(slot == 1 ? SLOT2_PATH : SLOT1_PATH, file);
-    tried_alt_image = (flags & 4) ? 1 : 0;
+    BootState state;
+    state.tried_alt_image = (flags & 4) ? 1 : 0;
 
     // The walk on its own: whatever it claims must hold for the file.
     if (FILE* f = std::fopen(slot == 1 ? SLOT1_PATH : SLOT2_PATH, "rb")) {
@@ -45,7 +47,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     }
 
     try {
-        extract_image(slot);
+        extract_image(state, slot);
     } catch (const fake::Exited&) {
     } catch (const fake::Execed&) {
     } catch (const fuzz::OutOfTime&) {

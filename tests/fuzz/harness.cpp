@@ -48,12 +48,12 @@ void write_file(const std::string& path, std::span<const uint8_t> bytes)
 
 void fix_crcs(std::span<uint8_t> bytes)
 {
-    size_t at = 0;
-    while (bytes.size() - at >= HEADER_PROBE_SIZE) {
-        const ImageGeometry g = image_geometry(bytes.data() + at);
-        if (!g.usable || g.total_size < 4 || g.total_size > bytes.size() - at) return;
-        put_be32(bytes.data() + at, gen_crc(bytes.data() + at + 4, g.total_size - 4, 0xFFFFFFFFu));
-        at += g.total_size;
+    ImageCursor cursor(bytes.size());
+    while (!cursor.at_end()) {
+        uint8_t* at = bytes.data() + cursor.offset();
+        const ImageCursor::Header h = cursor.look(at);
+        if (h.geometry.total_size < 4 || !cursor.step(h)) return;
+        put_be32(at, gen_crc(at + 4, h.geometry.total_size - 4, 0xFFFFFFFFu));
     }
 }
 
