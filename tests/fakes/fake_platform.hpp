@@ -46,9 +46,6 @@ struct NorPartition {
     int fail_erase_at = 0;
     int fail_read_at = 0;
     int fail_write_at = 0;
-    // A write over bytes that were not erased fails the running test; clear
-    // this to see what a program over data would produce.
-    bool strict = true;
     int erases = 0;
     int reads = 0;
     int writes = 0;
@@ -100,7 +97,6 @@ struct Console {
     bool is_tty = true;
     struct termios attr {};
     std::vector<struct termios> attr_history;  // every tcsetattr on descriptor 0
-    int getattr_calls = 0;
 
     void type(const std::string& text)
     {
@@ -111,7 +107,6 @@ struct Console {
 // /dev/ttyS0 as the serial download sees it.
 struct Serial {
     bool exists = true;
-    std::string real_path;  // when set, open() opens this path and the descriptor is real
     std::deque<uint8_t> rx;  // bytes waiting for the launcher
     std::vector<uint8_t> tx;  // bytes the launcher sent
     std::function<void(uint8_t)> on_tx;  // a scripted peer
@@ -120,16 +115,10 @@ struct Serial {
     bool open_ = false;
 };
 
+// eth0 as the management port's checks see it.
 struct Net {
-    bool socket_fails = false;
-    bool index_fails = false;
-    bool flags_fails = false;
-    bool ethtool_fails = false;
     short flags = 0x1 | 0x40;  // IFF_UP | IFF_RUNNING
     uint32_t link = 1;
-    std::vector<unsigned long> requests;
-    std::vector<std::string> names;  // interface named in each request
-    int sockets_open = 0;
 };
 
 struct Board {
@@ -137,7 +126,6 @@ struct Board {
     std::vector<std::string> commands;                     // plat::system, in order
     std::function<int(const std::string&)> on_command;     // effect and status; default 0
     int system_result = 0;                                 // when on_command is not set
-    std::vector<std::pair<std::string, std::string>> execs;
     bool exec_fails = false;
     std::vector<uint64_t> sleeps_us;                       // every sleep and usleep
     uint64_t now_us = 0;
