@@ -1,3 +1,8 @@
 #include "launcher/boot.hpp"
+#include "launcher/state.hpp"
 
-int main() { bladeboot::boot_main(); }
+int main()
+{
+    bladeboot::ignore_quit_and_stop();
+    bladeboot::boot_main();
+}

@@ -15,4 +15,10 @@ int sig_init()
     return sigaction(SIGINT, &action, nullptr);
 }
 
+void ignore_quit_and_stop()
+{
+    std::signal(SIGQUIT, SIG_IGN);
+    std::signal(SIGTSTP, SIG_IGN);
+}
+
 }  // namespace bladeboot

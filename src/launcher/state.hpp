@@ -15,6 +15,8 @@ void sig_handler(int signum);
 // SIGINT without SA_RESTART, so that Ctrl-C cuts a blocked console read
 // short and the prompt loops see the flag at once.
 int sig_init();
+// Ctrl-\ and Ctrl-Z at the console must not stop a flash write half way.
+void ignore_quit_and_stop();
 
 // MTD partition descriptors; -1 until opened, or when the open failed.
 struct Partitions {

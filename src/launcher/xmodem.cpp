@@ -210,13 +210,16 @@ int receive(int in, int out, FILE* file, bool* completed)
                 if (count == 0) {
                     errorflag |= NO_DATA;
                 } else if (getByte(3, &high, in) == 1 && getByte(3, &low, in) == 1 && (high << 8 | low) == crc) {
-                    retry = 0;
-                    total += count;
-                    accepted = true;
-                    last_block = block;
-                    std::fwrite(buffer, 1, static_cast<size_t>(count), file);
-                    flushRX(in);
-                    putByte(ACK, out);
+                    if (std::fwrite(buffer, 1, static_cast<size_t>(count), file) != static_cast<size_t>(count)) {
+                        abort = true;  // what cannot be stored must not be acknowledged
+                    } else {
+                        retry = 0;
+                        total += count;
+                        accepted = true;
+                        last_block = block;
+                        flushRX(in);
+                        putByte(ACK, out);
+                    }
                 } else {
                     errorflag |= BAD_CRC;
                 }
@@ -244,6 +247,8 @@ int receive(int in, int out, FILE* file, bool* completed)
         }
     }
 
+    // What stdio still holds must be on file before the sender hears it went well.
+    if (!abort && std::fflush(file) != 0) abort = true;
     if (completed) *completed = !abort;
     if (abort) {
         for (int i = 0; i < 5; ++i) putByte(CAN, out);

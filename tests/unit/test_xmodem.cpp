@@ -187,6 +187,13 @@ TEST_F(Xmodem, HandoverSwitchesToRaw8N1At115200AndPutsBackWhatWasThere)
                                                           "tcflush 2", "tcsetattr 1", "tcflow 1", "close"}));
     EXPECT_EQ(b().slept_us(), 3'000'000u) << "a second per byte that is not the awaited key";
 
+    SetUp();  // a file that cannot take the data: the sender hears of it, not "done"
+    script({{C, packet(STX, 1, d1)}, {ACK, {EOT}}, {NAK, {EOT}}});
+    const int fd = plat::open("/dev/ttyS0", O_RDWR | O_NONBLOCK);
+    EXPECT_EQ(run([&] { return xmodem_receive(fd, fd, "/dev/full", &completed); }).result, 0);
+    plat::close(fd);
+    EXPECT_FALSE(completed);
+    EXPECT_EQ(std::count(b().serial.tx.begin(), b().serial.tx.end(), CAN), 5);
     SetUp();
     b().serial.exists = false;
     EXPECT_EQ(run([] { return Xmodem1K(OUT); }).result, -1);
