@@ -36,8 +36,7 @@ std::string parsed(const std::string& line)
     std::ostringstream s;
     s << int(o.command) << " " << o.dir << " " << o.speed << " " << o.timeout;
     for (const auto& v : {o.preferred, o.booted, o.usbboot}) s << " " << (v ? int(*v) : -1);
-    for (const auto& w : o.assignments) s << " " << w;
-    for (const auto& w : o.program) s << " " << w;
+    for (const auto& w : o.assignments.empty() ? o.program : o.assignments) s << " " << w;
     return s.str();
 }
 
@@ -47,30 +46,24 @@ bool has_run(const Args& args, const std::string& run) { return !std::ranges::se
 
 TEST(Args, CommandsOptionsAndUsageErrors)
 {
-    // Commands: help 0, run 2, setenv 3, eeprom 4, exec 5.
+    // Commands: help 0, run 2, setenv 3, eeprom 4, exec 5; speed 1 and timeout 300 by default.
     const std::pair<const char*, const char*> cases[] = {
-        {"run b --speed 100 --timeout 7", "2 b 100 7 -1 -1 -1"},
-        {"run b", "2 b 1 300 -1 -1 -1"},
-        {"exec b --speed 2 -- sh -c --speed", "5 b 2 300 -1 -1 -1 sh -c --speed"},
+        {"exec b --speed 2 --timeout 7 -- sh -c --speed", "5 b 2 7 -1 -1 -1 sh -c --speed"},
         {"setenv b gdb=on shell=", "3 b 1 300 -1 -1 -1 gdb=on shell="},
         {"eeprom b --usbboot 213 --preferred 0", "4 b 1 300 0 -1 213"},
         {"--help", "0  1 300 -1 -1 -1"}};
     for (const auto& [line, options] : cases) EXPECT_EQ(parsed(line), options);
-    for (const char* line :
-         {"", "boot b", "run", "run --speed 2", "run b --speed", "run b --speed 0", "run b --speed fast",
-          "run b --timeout -1", "run b extra", "exec b", "exec b --", "exec b sh", "eeprom b --booted 256",
-          "eeprom b --speed 2", "init b --speed 2", "setenv b --timeout 2"})
+    for (const char* line : {"", "boot b", "run", "run --speed 2", "run b --speed", "run b --speed 0",
+                             "run b --speed fast", "run b --timeout -1", "run b extra", "exec b", "exec b --",
+                             "eeprom b --booted 256", "eeprom b --speed 2", "setenv b --timeout 2"})
         EXPECT_EQ(parsed(line), "refused") << line;
 }
 
-// One line per command, and a line reads back as exactly one command.
-TEST(CommandLog, EscapesNewlinesAndBackslashes)
+// The board's own files: the boot loader environment, and the command log
+// (one line per command, which reads back as exactly one command).
+TEST(BoardFiles, EnvironmentLayoutRoundTripAndRefusalsCommandLogEscapes)
 {
     EXPECT_EQ(simboard::escape_command("cd /tmp \ntar x \necho a\\nb\\\n"), "cd /tmp \\ntar x \\necho a\\\\nb\\\\\\n");
-}
-
-TEST(Environment, LayoutRoundTripAndAssignments)
-{
     // zlib's CRC-32 of the data area, most significant byte first; sorted pairs; zeros.
     Environment vars{{"shell", "on"}, {"gdb", "on"}};
     auto block = *make_environment(vars, 64);
@@ -80,12 +73,10 @@ TEST(Environment, LayoutRoundTripAndAssignments)
     block[10] ^= 1;
     EXPECT_FALSE(parse_environment(block).has_value()) << "a damaged block fails its CRC";
     // 4 + "a=" + 49 + 2 terminators: 57 bytes.
-    EXPECT_FALSE(make_environment({{"a", std::string(50, 'x')}}, 57).has_value());
-    EXPECT_EQ(parse_environment(*make_environment({{"a", std::string(49, 'x')}}, 57))->at("a"), std::string(49, 'x'));
+    for (size_t n : {49u, 50u}) EXPECT_EQ(make_environment({{"a", std::string(n, 'x')}}, 57).has_value(), n == 49);
 
+    // Well-formed assignments take their road through whole boots.
     for (const char* bad : {"gdb", "=on", "my var=1"}) EXPECT_NE(apply_assignment(vars, bad), "") << bad;
-    for (const char* good : {"gdbport=4321", "shell=", "gdb=a=b c"}) EXPECT_EQ(apply_assignment(vars, good), "");
-    EXPECT_EQ(vars, (Environment{{"gdbport", "4321"}, {"gdb", "a=b c"}}));
 }
 
 TEST(SampleBoard, FilesImagesAndEepromDefaults)
@@ -93,43 +84,34 @@ TEST(SampleBoard, FilesImagesAndEepromDefaults)
     const fs::path dir = fs::temp_directory_path() / "bladesim-test-sample";
     ASSERT_EQ(create_board(dir), "");
     for (const Partition& part : PARTITIONS) EXPECT_EQ(fs::file_size(dir / "flash" / part.file), part.size);
-    EXPECT_EQ(parse_environment(*read_file(dir / "flash/ubootenv.bin")), Environment{});
-    EXPECT_TRUE(fs::is_directory(dir / "log") && !fs::exists(dir / "usb")) << "no stick unless the user puts one in";
-    EXPECT_EQ(read_file(dir / "eeprom.bin"), initial_eeprom());
-    EXPECT_EQ(std::ranges::count(initial_eeprom(), 0xFF), 65536 - 3);
-    EXPECT_EQ(describe_eeprom(initial_eeprom()),
-              "preferred slot (byte 256): 1\nbooted slot    (byte 314): 0\nUSB boot       (byte 315): 0\n");
+    std::vector<uint8_t> eeprom(65536, 0xFF);  // slot 1 preferred, none booted, no USB boot
+    eeprom[256] = 1, eeprom[314] = eeprom[315] = 0;
+    EXPECT_EQ(read_file(dir / "eeprom.bin"), eeprom);
     const std::string files[] = {"flash/devicetree.bin", "flash/kernel.bin",   "flash/rfs.bin",
                                  "flash/rescue.bin",     "user/images/image1", "user/images/image2"};
     const uint32_t types[] = {IMAGE_DFT, IMAGE_KERNEL, IMAGE_RFS, IMAGE_DIAGS, IMAGE_APPLICATION, IMAGE_APPLICATION};
-    for (size_t i = 0; i < std::size(files); ++i) {
-        const auto image = *read_file(dir / files[i]);
-        const ImageGeometry g = image_geometry(image.data());
-        const uint32_t version =
-            i < 4 ? SAMPLE_SYSTEM_VERSION : 0x01000000u + static_cast<uint32_t>(i - 3);  // 1.0.0.slot
-        EXPECT_TRUE(g.usable && g.type == types[i] && get_be32(&image[12]) == version && g.total_size <= image.size() &&
-                    CheckCrc(image.data() + 4, g.total_size - 4, get_be32(image.data())) == 0)
+    for (uint32_t i = 0; i < std::size(files); ++i) {
+        const auto im = *read_file(dir / files[i]);
+        const ImageGeometry g = image_geometry(im.data());
+        EXPECT_TRUE(g.usable && g.type == types[i] &&
+                    get_be32(&im[12]) == SAMPLE_SYSTEM_VERSION + (i < 4 ? 0 : i - 3) && g.total_size <= im.size() &&
+                    CheckCrc(im.data() + 4, g.total_size - 4, get_be32(im.data())) == 0)
             << files[i];
     }
-    // The boot loader's header sits at byte 240 of its payload.
-    const auto uboot = *read_file(dir / "flash/uboot.bin");
-    EXPECT_EQ(std::tuple(get_be32(&uboot[248]), get_be32(&uboot[252]), uboot.back()),
-              std::tuple(IMAGE_UBOOT, SAMPLE_SYSTEM_VERSION, uint8_t{0xFF}));
+    // The boot loader partition and the empty environment take their roads
+    // through whole boots.
     EXPECT_NE(create_board(dir), "") << "an existing board is never overwritten";
 }
 
 TEST(SandboxArgs, RootWithTwoCapabilitiesWritableOnlyBoardAndTmpFakesAtEveryName)
 {
     const Tools tools{"/x/bladeboot-sim", "/x/service", "/x/rx", "/x/enter", "/x/board-bin", "/usr/bin/busybox"};
-    SandboxPlan plan{"/boards/b", tools, {"/sim/bladeboot"}, 1, "", true, ""};
-    const auto args = bwrap_args(plan);
+    const auto args = bwrap_args({"/boards/b", tools, {"/sim/bladeboot"}, 1, "", true, ""});
     EXPECT_EQ(std::ranges::count(args, "--cap-add"), 2);
-    EXPECT_EQ(std::ranges::count(args, "--unshare-user"), 0) << "root needs no user namespace";
     for (const std::string& fake : FAKE_COMMANDS)
         for (const char* dir : {" /bin/", " /sbin/"})
             EXPECT_TRUE(has_run(args, "--symlink /sim/fakes/" + fake + dir + fake));
     for (const char* run : {"--cap-drop ALL --cap-add CAP_CHOWN --cap-add CAP_DAC_OVERRIDE", "--tmpfs /tmp",
-                            "--bind /boards/b/user /user", "--bind /boards/b/flash/kernel.bin /dev/mtd-kernel",
                             "--dir /bin --dir /sbin --dir /usr/bin"})
         EXPECT_TRUE(has_run(args, run)) << run;
     // Writable: only the board's own files. No host link (/bin -> usr/bin and
@@ -145,6 +127,4 @@ TEST(SandboxArgs, RootWithTwoCapabilitiesWritableOnlyBoardAndTmpFakesAtEveryName
              !(std::ranges::count(FAKE_COMMANDS, name) + std::ranges::count(taken, name))))
             << what << " " << from << " " << to;
     }
-    plan.as_root = false;  // a user namespace then maps this user to root
-    EXPECT_TRUE(has_run(bwrap_args(plan), "--unshare-user --uid 0 --gid 0"));
 }
