@@ -201,15 +201,16 @@ TEST(Exec, ServiceCommandsConfigureEth0ThroughTheLog)
 
 // --- console on a terminal ------------------------------------------------------------
 
-TEST(Console, CtrlCReachesTheLauncherAndNotBladesim)
+TEST(Console, CtrlBackslashIsIgnoredAndCtrlCReachesTheLauncherNotBladesim)
 {
     Board board;
     board.setenv({"diagnostics=rescue"});
 
     const auto [status, shown] = on_terminal({"run", board.dir().string(), "--speed", "500", "--timeout", "60"},
-                                             {{"Option? : ", "\x03", true}, {"Option? : ", "e"}});
+                                             {{"Option? : ", "\x1c"}, {"", "\x03", true}, {"Option? : ", "e"}});
 
-    // The interrupted key is dropped and the option asked again; Exit boots.
+    // Ctrl-\ changes nothing; the key Ctrl-C interrupts is dropped and the
+    // option asked again; Exit boots.
     EXPECT_EQ(status, 0) << shown;
     EXPECT_FALSE(contains(shown, "unknown option")) << shown;
     EXPECT_TRUE(contains(shown, "bladesim: application started")) << shown;
