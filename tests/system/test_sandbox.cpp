@@ -185,9 +185,12 @@ TEST(Exec, ServiceCommandsConfigureEth0ThroughTheLog)
         {{"mac"}, "00:11:22:aa:bb:cc\r", true, 0, "ifconfig eth0 hw ether 00:11:22:aa:bb:cc\\n", ""},
         {{"mgmt", "--no-dhcp"}, "10.1.2.3\r\r\r", false, 1, "ifconfig eth0 10.1.2.3\\n", "Mgmt link not available. Quitting.\n"},
         {{"mgmt", "--no-dhcp"}, "10.1.2.3\r\r\r", true, 0, "ifconfig eth0 10.1.2.3\\n", ""},
+        // A refused gateway followed by none: no route at all.
+        {{"mgmt", "--no-dhcp"}, "10.1.2.3\r\r240.1.1.1\r\r", true, 0, "ifconfig eth0 10.1.2.3\\n", "Invalid IP address"},
     };
+    int n = 0;
     for (const Case& c : cases) {
-        Board board("service-" + c.args[0] + std::to_string(c.link));
+        Board board("service-" + std::to_string(++n));
         if (!c.link) board.write("net/link", {'0', '\n'});
         std::vector<std::string> args{"--speed", "500", "--", "bladeboot-service"};
         args.insert(args.end(), c.args.begin(), c.args.end());
