@@ -219,6 +219,17 @@ std::vector<Boot> boots()
              EXPECT_EQ(Bytes(flash.begin(), flash.begin() + long(uboot.size())), uboot);
          }});
 
+    // A boot loader without its header copy would be rewritten at every start.
+    const Bytes bare = bladeimg::make_image({IMAGE_UBOOT, 0x01000001}, Bytes(100, 'B'));
+    add({"UsbBootLoaderWithoutHeaderCopy", all({eeprom(USBBOOT, 213), put("usb/KVL7730_Boot.img", bare)}), "", 1,
+         {"Boot loader image carries no header copy at byte 240, voiding download\n"}, {}, 1, false,
+         [](const Board& b, const Result&) {
+             const Bytes before = b.read("flash/uboot.bin");
+             const Result again = b.boot();
+             EXPECT_TRUE(contains(again.out + again.err, "no header copy at byte 240") && contains(again.out, app_line(1)));
+             EXPECT_EQ(b.read("flash/uboot.bin"), before);
+         }});
+
     // Hostile slot files: slot 1 bad, slot 2 good.
     const std::string invalid = "Image1 has invalid header... trying Image2.\n";
     add({"ZeroLengthSlot", slot1({}), "", 2, {invalid}});
