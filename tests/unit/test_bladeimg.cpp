@@ -88,7 +88,7 @@ TEST_F(PackageWalk, EndsTheWayTheLauncherDoesAndAccountsForEveryByte)
         uint64_t end = 0;
         ImageGeometry g{};
         for (; file.size() - end >= HEADER_PROBE_SIZE; starts.push_back(end), end += g.total_size)
-            if (g = image_geometry(&file[end]); !g.usable || g.total_size > file.size() - end) break;
+            if (g = image_geometry(&file[static_cast<size_t>(end)]); !g.usable || g.total_size > file.size() - end) break;
         using enum bladeimg::WalkEnd;
         const auto how = end == file.size()       ? exact
                          : file.size() - end < 24 ? short_tail
