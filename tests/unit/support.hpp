@@ -7,7 +7,9 @@
 
 #include <filesystem>
 #include <fstream>
+#include <algorithm>
 #include <functional>
+#include <sstream>
 #include <iterator>
 #include <optional>
 #include <string>
@@ -94,6 +96,16 @@ inline Outcome run(const std::function<int()>& call)
     o.out = testing::internal::GetCapturedStdout();
     o.err = testing::internal::GetCapturedStderr();
     return o;
+}
+
+// A tool's main on a command line of words, as a shell would split it.
+inline Outcome run_main(int (*main_fn)(int, char**), const std::string& line)
+{
+    std::istringstream words(line);
+    std::vector<std::string> args{std::istream_iterator<std::string>(words), {}};
+    std::vector<char*> argv(args.size() + 1);
+    std::transform(args.begin(), args.end(), argv.begin(), [](std::string& a) { return a.data(); });
+    return run([&] { return main_fn(static_cast<int>(args.size()), argv.data()); });
 }
 
 class BoardTest : public fake::BoardTest {

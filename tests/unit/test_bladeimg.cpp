@@ -41,14 +41,7 @@ std::string be32(const std::string& words)
     return out;
 }
 
-Outcome tool(const std::string& line)
-{
-    std::istringstream words("bladeimg " + line);
-    std::vector<std::string> args{std::istream_iterator<std::string>(words), {}};
-    std::vector<char*> argv(args.size() + 1);
-    std::transform(args.begin(), args.end(), argv.begin(), [](std::string& a) { return a.data(); });
-    return run([&] { return bladeimg_main(static_cast<int>(args.size()), argv.data()); });
-}
+Outcome tool(const std::string& line) { return run_main(bladeimg_main, "bladeimg " + line); }
 
 // '*' stands for any run of characters within a line, or for all the rest
 // at the very end.

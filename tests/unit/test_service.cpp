@@ -10,14 +10,7 @@ using namespace unit;
 namespace {
 
 struct ServiceTest : fake::BoardTest {
-    Outcome service(const std::string& line)
-    {
-        std::istringstream words("bladeboot-service " + line);
-        std::vector<std::string> args{std::istream_iterator<std::string>(words), {}};
-        std::vector<char*> argv(args.size() + 1);
-        std::transform(args.begin(), args.end(), argv.begin(), [](std::string& a) { return a.data(); });
-        return run([&] { return service_main(static_cast<int>(args.size()), argv.data()); });
-    }
+    Outcome service(const std::string& line) { return run_main(service_main, "bladeboot-service " + line); }
     // A sender of one 128-byte packet that answers the receiver's bytes; a
     // receiver waiting for block 1 cancels on any other.
     void one_packet_sender(uint8_t block)
