@@ -12,7 +12,7 @@ using namespace unit;
 
 namespace {
 
-const std::string one = "image one payload", two = "image two payload";
+const std::string one = "image one payload";
 
 // Bytes the boot loader keeps after its 4-byte checksum: name=value\0 ...
 Bytes environment(const std::vector<std::string>& vars)
@@ -30,7 +30,6 @@ protected:
         BoardTest::SetUp();
         write_file("/tmp/home/bin/distro-id", "");
     }
-    Outcome boot() { return run([]() -> int { boot_main(); }); }
     Outcome extract(int slot) { return run([&] { return extract_image(st, slot); }); }
 };
 
@@ -78,80 +77,6 @@ TEST_F(Boot, EnvironmentSwitchesAreSubstringsWithPrefixValues)
     BootState unread;  // the partition did not open
     run([&] { return parse_uboot_env(unread); });
     EXPECT_EQ(unread.gdbport, 1234);
-}
-
-TEST_F(Boot, SequenceBootsThePreferredSlotThenTheOther)
-{
-    const struct {
-        uint8_t preferred;
-        std::optional<Bytes> slot1, slot2;
-        const char* out;  // the end of it
-        const char* err;
-        int booted;  // 0: rebooted instead
-    } cases[] = {
-        {0, app(one), app(two), "Booting image '1'\n", "", 1},
-        {2, app(one), app(two), "Booting image '2'\n", "", 2},
-        {255, app(one), app(two), "Booting image '1'\n", "", 1},
-        {1, corrupt(app(one)), app(two), "Booting image '1'\nBooting image '2'\n",
-         "Image1 CRC failed, trying Image2 now.\n", 2},
-        {2, std::nullopt, app(two), "Booting image '2'\n", "", 2},
-        {1, std::nullopt, corrupt(app(two)), "Booting image '1'\nBooting image '2'\n",
-         // The other slot is 2, from the slot asked for, not from the file opened.
-         "Failed to open Application image 1. Trying image 2.\nImage2 CRC failed, trying Image1 now.\n"
-         "Both image1 and image2 failed.\n",
-         0},
-        {1, image(IMAGE_KERNEL, "vmlinux kernel"), corrupt(app(two)), "Booting image '1'\nBooting image '2'\n",
-         "Image has invalid header 0x3504754. (0x6504754)\nImage1 has invalid header... trying Image2.\n"
-         "Both image1 and image2 failed.\n",
-         0},
-    };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.err);
-        SetUp();
-        b().eeprom.mem[EEPROM_PREFERRED_SLOT] = c.preferred;
-        if (c.slot1) write_file(SLOT1_PATH, *c.slot1);
-        if (c.slot2) write_file(SLOT2_PATH, *c.slot2);
-        sig_quit_raised = 1;
-        const Outcome o = boot();
-        EXPECT_TRUE(o.out.ends_with(c.out)) << o.out;
-        EXPECT_EQ(o.err, c.err);
-        EXPECT_EQ(o.rebooted(), c.booted == 0);
-        if (c.booted) {
-            EXPECT_EQ(read_file(APP_TARBALL), c.booted == 1 ? one : two);
-        }
-        EXPECT_EQ(eeprom(EEPROM_BOOTED_SLOT), c.booted ? c.booted : 0xFF);
-        EXPECT_EQ(sig_quit_raised, 1) << "nothing on the boot road clears Ctrl-C";
-        EXPECT_EQ(b().commands.at(0), "/bin/mount -o sync -t jffs2 /dev/mtd-user /user");
-        EXPECT_EQ(b().commands.at(1), "/usr/bin/find /user > /dev/null");
-    }
-}
-
-TEST_F(Boot, RescueAndDiagnosticsComeFirstAndUsbOnlyOnItsByte)
-{
-    write_file(SLOT1_PATH, app(one));
-    fake::load_partition("/dev/mtd-ubootenv", 0, environment({"diagnostics=rescue"}));
-    b().console.type("e");
-    Outcome o = boot();
-    EXPECT_TRUE(o.out.starts_with("Entering Rescue Mode.")) << o.out;
-    EXPECT_TRUE(o.exec);
-
-    for (int usb : {212, 213}) {
-        SetUp();
-        write_file(SLOT1_PATH, app(one));
-        b().eeprom.mem[EEPROM_USB_BOOT] = static_cast<uint8_t>(usb);
-        o = boot();
-        EXPECT_EQ(has(o.out, "USB mount timed out"), usb == 213) << o.out;
-        EXPECT_TRUE(o.out.ends_with("Booting image '1'\n"));
-    }
-    SetUp();
-    b().eeprom.mem[EEPROM_USB_BOOT] = 213;
-    write_file("/tmp/usb", "");
-    write_file(USB_IMAGE_PATH, corrupt(app("usb payload")));
-    write_file(SLOT1_PATH, app(one));
-    o = boot();
-    EXPECT_EQ(o.err, "USB image CRC failed.");
-    EXPECT_TRUE(has(o.out, "Booting image 'KVL7730_OS.img' from USB stick.\n"));
-    EXPECT_TRUE(o.out.ends_with("USB Boot failed. Trying flash images.\nBooting image '1'\n"));
 }
 
 enum End { returned, rebooted, rescued, launched };

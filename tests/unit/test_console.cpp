@@ -196,19 +196,3 @@ TEST_F(Console, UsbInstallNumbersTheFilesAndTheAnswerChooses)
     }
 }
 
-TEST_F(Console, VersionsShowEachIdByteAndZerosWhereNothingIsInstalled)
-{
-    const auto header = [](uint32_t magic, Bytes id) {
-        Bytes h = {0xAA, 0xBB, 0xCC, 0xDD, 0, 0, 0x10, 0, uint8_t(magic >> 24), uint8_t(magic >> 16), uint8_t(magic >> 8),
-                   uint8_t(magic)};
-        return h + id;
-    };
-    fake::load_partition("/dev/mtd-uboot", 240, header(IMAGE_UBOOT, {1, 2, 10, 11}));
-    fake::load_partition("/dev/mtd-rfs", 0, header(IMAGE_RFS, {4, 3, 2, 1}));
-    fake::load_partition("/dev/mtd-kernel", 0, header(IMAGE_KERNEL, {255, 0, 128, 8}));
-    fake::load_partition("/dev/mtd-devicetree", 0, header(IMAGE_DFT, {0, 0, 0, 1}));
-    write_file("/user/images/image1", header(IMAGE_APPLICATION, {9, 8, 7, 6}));
-    EXPECT_EQ(run([&] { return run_image_display(st); }).out,
-              "Installed images versions: \n\tBoot image  : 1.2.10.11\n\tRFS image   : 4.3.2.1\n"
-              "\tKernel image: 255.0.128.8\n\tDFT image   : 0.0.0.1\n\tOS image 1  : 9.8.7.6\n\tOS image 2  : 0.0.0.0\n");
-}
