@@ -14,8 +14,11 @@
 
 #include "board.hpp"
 #include "board_run.hpp"
+#include "bladeimg/image_builder.hpp"
+#include "launcher/image.hpp"
 
 
+using namespace bladeboot;
 using systest::Board;
 using systest::contains;
 using systest::Result;
@@ -227,4 +230,42 @@ TEST(Console, TerminalIsTheBoardsSerialPort)
         {"exec", board.dir().string(), "--", "sh", "-c", "[ -c /dev/ttyS0 ] && [ -t 0 ] && echo serial-ok"}, {});
     EXPECT_EQ(status, 0) << shown;
     EXPECT_TRUE(contains(shown, "serial-ok")) << shown;
+}
+
+// XMODEM-1K packet n of a sender over the terminal: data padded with SUB,
+// CRC-16 (CCITT, initial 0) high byte first.
+static std::string packet(uint8_t n, std::string data)
+{
+    data.resize(1024, '\x1a');
+    uint16_t crc = 0;
+    for (unsigned char c : data) {
+        crc = static_cast<uint16_t>(crc ^ (c << 8));
+        for (int bit = 0; bit < 8; ++bit) crc = static_cast<uint16_t>(crc & 0x8000 ? (crc << 1) ^ 0x1021 : crc << 1);
+    }
+    return std::string{'\x02', char(n), char(255 - n)} + data + char(crc >> 8) + char(crc);
+}
+
+TEST(Console, SerialDownloadsTheSenderCancelsInstallNothing)
+{
+    Board board;
+    board.setenv({"diagnostics=rescue"});
+    const auto bytes = bladeimg::make_image({IMAGE_APPLICATION, 0x01000009}, std::vector<uint8_t>(900, 'a'));
+    const std::string image(bytes.begin(), bytes.end());
+    // The port's queues are flushed at each switch: answer the reminders.
+    const std::string start = "before the download can start...", back = "Waiting for the <ENTER> key to be hit...";
+    // A good download into slot 2; one cancelled after its first packet; one
+    // cancelled before it; each time the menu comes back.
+    const auto [status, shown] = on_terminal(
+        {"run", board.dir().string(), "--speed", "500", "--timeout", "60"},
+        {{"Option? : ", "X"}, {start, "\r"}, {"C", packet(1, image)}, {"\x06", "\x04"}, {"\x15", "\x04"},
+         {back, "\n"}, {"(hit return to just boot image): ", "2\n"}, {"Option? : ", "X"}, {start, "\r"},
+         {"C", packet(1, std::string(1024, 'b'))}, {"\x06", "\x18\x18"}, {back, "\n"}, {"Option? : ", "X"},
+         {start, "\r"}, {"C", "\x18\x18"}, {back, "\n"}, {"Option? : ", "r"}});
+    EXPECT_EQ(status, 3) << shown;  // rebooted from the menu
+    size_t extracted = 0;
+    for (size_t at = shown.find("Extracting images"); at != std::string::npos; at = shown.find("Extracting images", at + 1))
+        ++extracted;
+    EXPECT_EQ(extracted, 1u) << shown;
+    EXPECT_TRUE(contains(shown, "Image2 updated succeeded")) << shown;
+    EXPECT_EQ(board.read("user/images/image2"), bytes);
 }
