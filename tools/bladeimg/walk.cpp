@@ -86,8 +86,11 @@ uint64_t Reader::skip(uint64_t n)
 WalkResult walk_images(Reader& in, const std::function<void(const WalkedImage&)>& on_image)
 {
     WalkResult r;
+    // The same cursor as the board's: bladeimg and the launcher cannot
+    // disagree on where an image ends. The reader finds the input's end.
+    bladeboot::ImageCursor cursor(UINT64_MAX);
     for (;;) {
-        r.offset = in.offset();
+        r.offset = cursor.offset();
         const size_t have = in.peek(HEADER_PROBE_SIZE);
         if (in.error()) break;
         if (have < HEADER_PROBE_SIZE) {
@@ -97,8 +100,9 @@ WalkResult walk_images(Reader& in, const std::function<void(const WalkedImage&)>
             return r;
         }
         std::memcpy(r.header, in.data(), HEADER_PROBE_SIZE);
-        r.geometry = image_geometry(r.header);
-        if (!r.geometry.usable) {
+        const bladeboot::ImageCursor::Header h = cursor.look(r.header);
+        r.geometry = h.geometry;
+        if (!h.fits) {
             // Without a believable size there is no next image to find.
             r.trailing = in.skip(UINT64_MAX);
             r.end = in.error() ? WalkEnd::read_error : WalkEnd::unusable;
@@ -118,6 +122,7 @@ WalkResult walk_images(Reader& in, const std::function<void(const WalkedImage&)>
         }
         image.crc_computed = crc;
         ++r.images;
+        cursor.step(h);
         on_image(image);
     }
     r.end = WalkEnd::read_error;
@@ -130,9 +135,10 @@ std::string unusable_reason(const uint8_t* header)
     const ImageGeometry g = image_geometry(header);
     const uint64_t len = get_be32(header + 4);
     char text[128];
-    if (g.header_length < HEADER_COPY_SIZE)
+    const bladeboot::HeaderFault fault = bladeboot::header_fault(header);
+    if (fault == bladeboot::HeaderFault::shorter_than_fixed)
         std::snprintf(text, sizeof text, "header length %u is shorter than the 16 fixed bytes", g.header_length);
-    else if (g.kind == HEADER_HDR3 && g.header_length > len + 16)
+    else if (fault == bladeboot::HeaderFault::beyond_len)
         std::snprintf(text, sizeof text, "header length %u exceeds len + 16 (%llu)", g.header_length,
                       static_cast<unsigned long long>(len + 16));
     else
