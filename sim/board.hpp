@@ -14,25 +14,14 @@
 #include <string>
 #include <vector>
 
+#include "platform/board_model.hpp"
+
 namespace bladesim {
 
 namespace fs = std::filesystem;
 
-struct Partition {
-    const char* file;    // under DIR/flash/
-    const char* device;  // where the launcher opens it
-    uint32_t size;
-};
-
-// In flash order.
-inline constexpr std::array<Partition, 6> PARTITIONS{{
-    {"uboot.bin", "/dev/mtd-uboot", 512u << 10},
-    {"ubootenv.bin", "/dev/mtd-ubootenv", 128u << 10},
-    {"devicetree.bin", "/dev/mtd-devicetree", 256u << 10},
-    {"kernel.bin", "/dev/mtd-kernel", 3u << 20},
-    {"rfs.bin", "/dev/mtd-rfs", 15u << 20},
-    {"rescue.bin", "/dev/mtd-rescue", 10u << 20},
-}};
+using boardmodel::Partition;
+using boardmodel::PARTITIONS;
 
 inline constexpr uint32_t SAMPLE_SYSTEM_VERSION = 0x01000000;  // 1.0.0.0
 // Slot n holds version 1.0.0.n.
@@ -65,7 +54,7 @@ std::optional<std::vector<uint8_t>> make_environment(const Environment& vars, si
 std::string apply_assignment(Environment& vars, const std::string& assignment);
 
 // Boot settings EEPROM.
-inline constexpr uint32_t EEPROM_BYTES = 0x10000;
+inline constexpr uint32_t EEPROM_BYTES = boardmodel::EEPROM_SIZE;
 inline constexpr size_t EEPROM_PREFERRED = 256;
 inline constexpr size_t EEPROM_BOOTED = 314;
 inline constexpr size_t EEPROM_USBBOOT = 315;

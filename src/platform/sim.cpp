@@ -1,11 +1,8 @@
 // bladesim's board: the launcher's devices modelled over the board folder's
 // files, inside the sandbox that bladesim builds (paths in sim_board.hpp).
 //
-// NOR flash: the partition files bound at /dev/mtd-*; erase sets whole 64 KiB
-// blocks to 0xFF, a write can only clear bits. I2C: an AT24-style EEPROM with
-// 16-bit offsets at 0x54 on bus 0 over /sim/eeprom.bin, and the I/O expander
-// at 0x20 on bus 1 whose bit 3 write-protects the EEPROM from power-up until
-// the launcher clears it. eth0 is up with link unless /sim/net/link says 0.
+// The devices follow the board model (board_model.hpp): NOR flash over the
+// partition files bound at /dev/mtd-*, the EEPROM over /sim/eeprom.bin. eth0 is up with link unless /sim/net/link says 0.
 // Shell commands are logged before they run; every wait is divided by
 // $BLADESIM_SPEED.
 #include <fcntl.h>
@@ -29,6 +26,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/board_model.hpp"
 #include "platform/platform.hpp"
 #include "platform/sim_board.hpp"
 
@@ -111,23 +109,21 @@ off_t file_size(int fd)
 
 ssize_t nor_program(int fd, const void* buf, size_t count, off_t offset)
 {
-    const off_t size = file_size(fd);
-    if (offset < 0 || offset > size || count > static_cast<size_t>(size - offset)) return fail(ENOSPC);
+    if (const int refused = boardmodel::program_refused(static_cast<uint64_t>(file_size(fd)), offset, count))
+        return fail(refused);
     std::vector<uint8_t> cells(count);
     if (::pread(fd, cells.data(), count, offset) != static_cast<ssize_t>(count)) return fail(EIO);
-    const auto* src = static_cast<const uint8_t*>(buf);
-    for (size_t i = 0; i < count; ++i) cells[i] &= src[i];
+    boardmodel::program(cells.data(), static_cast<const uint8_t*>(buf), count);
     return ::pwrite(fd, cells.data(), count, offset);
 }
 
 int nor_erase(int fd, uint32_t start, uint32_t length)
 {
-    const uint64_t end = uint64_t{start} + length;
-    if (start % simboard::ERASE_SIZE != 0 || length % simboard::ERASE_SIZE != 0 ||
-        end > static_cast<uint64_t>(file_size(fd)))
-        return fail(EINVAL);
-    const std::vector<uint8_t> erased(simboard::ERASE_SIZE, 0xFF);
-    for (uint64_t at = start; at < end; at += simboard::ERASE_SIZE) {
+    if (const int refused = boardmodel::erase_refused(static_cast<uint64_t>(file_size(fd)), boardmodel::ERASE_SIZE,
+                                                      start, length))
+        return fail(refused);
+    const std::vector<uint8_t> erased(boardmodel::ERASE_SIZE, 0xFF);
+    for (uint64_t at = start; at < uint64_t{start} + length; at += boardmodel::ERASE_SIZE) {
         if (::pwrite(fd, erased.data(), erased.size(), static_cast<off_t>(at)) != static_cast<ssize_t>(erased.size()))
             return fail(EIO);
     }
@@ -136,58 +132,24 @@ int nor_erase(int fd, uint32_t start, uint32_t length)
 
 // --- I2C -----------------------------------------------------------------
 
-struct Eeprom {
-    int fd = -2;  // -2: not opened yet, -1: absent (does not answer)
-    uint16_t pointer = 0;
-
-    bool answers()
+// The EEPROM's bytes are the board folder's eeprom.bin; without it the part
+// does not answer.
+struct EepromFile : boardmodel::I2cDevices::Cells {
+    int fd = -2;  // -2: not opened yet
+    bool present() override
     {
         if (fd == -2) fd = ::open(simboard::EEPROM_FILE, O_RDWR | O_CLOEXEC);
         return fd >= 0;
     }
-};
-Eeprom eeprom;
-constexpr unsigned EEPROM_PAGE = 128;
-
-// Port of the I/O expander; bit 3 high at power-up holds write protection.
-uint8_t expander_port = 0xFF;
-bool write_protected() { return (expander_port & 0x08) != 0; }
-
-bool eeprom_selected(const Dev& d) { return d.bus == 0 && d.selected == simboard::EEPROM_ADDRESS && eeprom.answers(); }
-bool expander_selected(const Dev& d) { return d.bus == 1 && d.selected == simboard::EXPANDER_ADDRESS; }
-
-ssize_t i2c_write(const Dev& d, const void* buf, size_t count)
-{
-    if (!eeprom_selected(d)) return fail(ENXIO);
-    if (count < 2) return fail(EIO);
-    const auto* bytes = static_cast<const uint8_t*>(buf);
-    const auto start = static_cast<uint16_t>((bytes[0] << 8) | bytes[1]);
-    eeprom.pointer = start;
-    if (count == 2 || write_protected()) return static_cast<ssize_t>(count);
-    // A page write wraps inside its 128-byte page, as the part does.
-    const unsigned page = start & ~(EEPROM_PAGE - 1);
-    unsigned in_page = start & (EEPROM_PAGE - 1);
-    for (size_t i = 2; i < count; ++i) {
-        const off_t at = static_cast<off_t>(page + in_page);
-        if (::pwrite(eeprom.fd, &bytes[i], 1, at) != 1) return fail(EIO);
-        in_page = (in_page + 1) & (EEPROM_PAGE - 1);
-    }
-    eeprom.pointer = static_cast<uint16_t>(page + in_page);
-    return static_cast<ssize_t>(count);
-}
-
-ssize_t i2c_read(const Dev& d, void* buf, size_t count)
-{
-    if (!eeprom_selected(d)) return fail(ENXIO);
-    auto* out = static_cast<uint8_t*>(buf);
-    for (size_t i = 0; i < count; ++i) {
+    uint8_t get(uint16_t at) override
+    {
         uint8_t byte = 0xFF;
-        if (::pread(eeprom.fd, &byte, 1, eeprom.pointer) != 1) byte = 0xFF;
-        out[i] = byte;
-        eeprom.pointer = static_cast<uint16_t>(eeprom.pointer + 1);
+        return ::pread(fd, &byte, 1, at) == 1 ? byte : 0xFF;
     }
-    return static_cast<ssize_t>(count);
-}
+    bool put(uint16_t at, uint8_t value) override { return ::pwrite(fd, &value, 1, at) == 1; }
+};
+EepromFile eeprom_file;
+boardmodel::I2cDevices i2c(eeprom_file);
 
 // --- eth0 ----------------------------------------------------------------
 
@@ -278,14 +240,14 @@ int close(int fd)
 ssize_t read(int fd, void* buf, size_t count)
 {
     const Dev* d = device(fd);
-    if (d && d->kind == Kind::I2C) return i2c_read(*d, buf, count);
+    if (d && d->kind == Kind::I2C) return i2c.read(d->bus, d->selected, static_cast<uint8_t*>(buf), count);
     return ::read(fd, buf, count);
 }
 
 ssize_t write(int fd, const void* buf, size_t count)
 {
     const Dev* d = device(fd);
-    if (d && d->kind == Kind::I2C) return i2c_write(*d, buf, count);
+    if (d && d->kind == Kind::I2C) return i2c.write(d->bus, d->selected, static_cast<const uint8_t*>(buf), count);
     if (d && d->kind == Kind::MTD) {
         // mtdchar writes at the file position, by the same rules as pwrite.
         const off_t at = ::lseek(fd, 0, SEEK_CUR);
@@ -319,7 +281,7 @@ int mtd_getinfo(int fd, struct mtd_info_user* info)
     info->type = MTD_NORFLASH;
     info->flags = MTD_CAP_NORFLASH;
     info->size = static_cast<uint32_t>(file_size(fd));
-    info->erasesize = simboard::ERASE_SIZE;
+    info->erasesize = boardmodel::ERASE_SIZE;
     info->writesize = 1;
     return 0;
 }
@@ -344,21 +306,14 @@ int smbus_read_byte_data(int fd, uint8_t command)
 {
     const Dev* d = device(fd);
     if (!d || d->kind != Kind::I2C) return fail(d ? ENOTTY : EBADF);
-    if (!expander_selected(*d)) return fail(ENXIO);
-    // Register 4 reads the port pins, register 12 reads back the output latch;
-    // with every pin an output they agree.
-    if (command != 4 && command != 12) return fail(EIO);
-    return expander_port;
+    return i2c.read_register(d->bus, d->selected, command);
 }
 
 int smbus_write_byte_data(int fd, uint8_t command, uint8_t value)
 {
     const Dev* d = device(fd);
     if (!d || d->kind != Kind::I2C) return fail(d ? ENOTTY : EBADF);
-    if (!expander_selected(*d)) return fail(ENXIO);
-    if (command != 12) return fail(EIO);
-    expander_port = value;
-    return 0;
+    return i2c.write_register(d->bus, d->selected, command, value);
 }
 
 int socket(int domain, int type, int protocol)

@@ -19,11 +19,6 @@ constexpr const char* SANDBOX_MARK = "/sim/board-sandbox";
 
 constexpr const char* SPEED_ENV = "BLADESIM_SPEED";
 
-constexpr uint32_t ERASE_SIZE = 0x10000;
-constexpr uint32_t EEPROM_SIZE = 0x10000;
-constexpr int EEPROM_ADDRESS = 0x54;
-constexpr int EXPANDER_ADDRESS = 0x20;
-
 // One command per line: a newline inside a command becomes \n and a
 // backslash \\, so every line reads back unambiguously.
 inline std::string escape_command(std::string_view command)

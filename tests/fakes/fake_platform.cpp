@@ -88,26 +88,17 @@ ssize_t mtd_pread(NorPartition& p, void* buf, size_t count, off_t offset)
 ssize_t mtd_pwrite(const std::string& path, NorPartition& p, const void* buf, size_t count, off_t offset)
 {
     if (nth(p.writes, p.fail_write_at)) return fail(EIO);
-    const auto size = static_cast<off_t>(p.bytes.size());
-    if (offset < 0 || offset > size || count > static_cast<size_t>(size - offset)) return fail(ENOSPC);
+    if (const int refused = boardmodel::program_refused(p.bytes.size(), offset, count)) return fail(refused);
     p.write_log.emplace_back(static_cast<uint32_t>(offset), static_cast<uint32_t>(count));
-    const auto* src = static_cast<const uint8_t*>(buf);
-    for (size_t i = 0; i < count; ++i) {
-        uint8_t& cell = p.bytes[static_cast<size_t>(offset) + i];
-        if ((src[i] & ~cell) != 0) {
-            ADD_FAILURE() << path << ": write of 0x" << std::hex << int{src[i]} << " over unerased 0x"
-                          << int{cell} << " at offset 0x" << (static_cast<size_t>(offset) + i);
-            return fail(EIO);
-        }
-        cell &= src[i];
+    // The launcher erases before it programs: a bit it would set is a fault.
+    if (boardmodel::program(p.bytes.data() + offset, static_cast<const uint8_t*>(buf), count) != 0) {
+        ADD_FAILURE() << path << ": write over unerased flash at offset 0x" << std::hex << offset;
+        return fail(EIO);
     }
     return static_cast<ssize_t>(count);
 }
 
 // --- I2C ---------------------------------------------------------------
-
-constexpr int EEPROM_ADDRESS = 0x54;
-constexpr int EXPANDER_ADDRESS = 0x20;
 
 I2cOp& log_op(I2cOp::Kind kind, int bus)
 {
@@ -116,43 +107,23 @@ I2cOp& log_op(I2cOp::Kind kind, int bus)
     return b.i2c_log.back();
 }
 
-bool eeprom_selected(int bus)
-{
-    Board& b = board();
-    return bus == 0 && b.bus[0].selected == EEPROM_ADDRESS && b.eeprom.answers;
-}
-
-bool expander_selected(int bus)
-{
-    Board& b = board();
-    return bus == 1 && b.bus[1].selected == EXPANDER_ADDRESS && b.expander.answers;
-}
-
 ssize_t i2c_write(int bus, const void* buf, size_t count)
 {
     Board& b = board();
     I2cOp& op = log_op(I2cOp::WRITE, bus);
     const auto* bytes = static_cast<const uint8_t*>(buf);
     op.bytes.assign(bytes, bytes + count);
-    if (!eeprom_selected(bus) || count < 2) return op.result = fail(ENXIO);
-    b.eeprom.pointer = static_cast<uint16_t>((bytes[0] << 8) | bytes[1]);
-    if (count > 2 && b.expander.write_protected()) {
-        ++b.eeprom.writes_ignored;
-    } else {
-        for (size_t i = 2; i < count; ++i) b.eeprom.mem[b.eeprom.pointer++] = bytes[i];
-    }
-    return op.result = static_cast<int>(count);
+    return op.result = static_cast<int>(b.expander.write(bus, op.address, bytes, count));
 }
 
 ssize_t i2c_read(int bus, void* buf, size_t count)
 {
     Board& b = board();
     I2cOp& op = log_op(I2cOp::READ, bus);
-    if (!eeprom_selected(bus)) return op.result = fail(ENXIO);
     auto* out = static_cast<uint8_t*>(buf);
-    for (size_t i = 0; i < count; ++i) out[i] = b.eeprom.mem[b.eeprom.pointer++];
-    op.bytes.assign(out, out + count);
-    return op.result = static_cast<int>(count);
+    op.result = static_cast<int>(b.expander.read(bus, op.address, out, count));
+    if (op.result > 0) op.bytes.assign(out, out + count);
+    return op.result;
 }
 
 // --- serial ------------------------------------------------------------
@@ -225,11 +196,7 @@ void reset_with_partition_cap(uint32_t cap)
     next_fd = FIRST_FAKE_FD;
     delete current;
     current = new Board;
-    const std::pair<const char*, uint32_t> parts[] = {
-        {"/dev/mtd-uboot", 512u << 10},  {"/dev/mtd-ubootenv", 128u << 10}, {"/dev/mtd-devicetree", 256u << 10},
-        {"/dev/mtd-kernel", 3u << 20},   {"/dev/mtd-rfs", 15u << 20},       {"/dev/mtd-rescue", 10u << 20},
-    };
-    for (const auto& [path, size] : parts) current->mtd[path].resize(std::min(size, cap));
+    for (const auto& part : boardmodel::PARTITIONS) current->mtd[part.device].resize(std::min(part.size, cap));
 
     sig_quit_raised = 0;
 }
@@ -478,9 +445,9 @@ int mtd_erase(int fd, uint32_t start, uint32_t length)
     if (!d || d->kind != fake::DevKind::MTD) return fake::fail(d ? ENOTTY : EBADF);
     fake::NorPartition& p = board().part(d->path);
     if (fake::nth(p.erases, p.fail_erase_at)) return fake::fail(EIO);
+    if (const int refused = boardmodel::erase_refused(p.bytes.size(), p.erase_size, start, length))
+        return fake::fail(refused);
     const uint64_t end = uint64_t{start} + length;
-    if (p.erase_size == 0 || start % p.erase_size != 0 || length % p.erase_size != 0 || end > p.bytes.size())
-        return fake::fail(EINVAL);
     p.erase_log.emplace_back(start, length);
     std::fill(p.bytes.begin() + start, p.bytes.begin() + static_cast<long>(end), uint8_t{0xFF});
     return 0;
@@ -504,9 +471,9 @@ int smbus_read_byte_data(int fd, uint8_t command)
     if (!d || d->kind != fake::DevKind::I2C) return fake::fail(d ? ENOTTY : EBADF);
     fake::I2cOp& op = fake::log_op(fake::I2cOp::SMBUS_READ, d->bus);
     op.command = command;
-    if (!fake::expander_selected(d->bus) || command != 4) return op.result = fake::fail(ENXIO);
-    op.bytes = {board().expander.port};
-    return op.result = board().expander.port;
+    op.result = board().expander.read_register(d->bus, op.address, command);
+    if (op.result >= 0) op.bytes = {static_cast<uint8_t>(op.result)};
+    return op.result;
 }
 
 int smbus_write_byte_data(int fd, uint8_t command, uint8_t value)
@@ -516,9 +483,7 @@ int smbus_write_byte_data(int fd, uint8_t command, uint8_t value)
     fake::I2cOp& op = fake::log_op(fake::I2cOp::SMBUS_WRITE, d->bus);
     op.command = command;
     op.bytes = {value};
-    if (!fake::expander_selected(d->bus) || command != 12) return op.result = fake::fail(ENXIO);
-    board().expander.port = value;
-    return op.result = 0;
+    return op.result = board().expander.write_register(d->bus, op.address, command, value);
 }
 
 int socket(int domain, int type, int protocol)

@@ -17,6 +17,8 @@
 #include <string>
 #include <vector>
 
+#include "platform/board_model.hpp"
+
 namespace fake {
 
 // Thrown by plat::exit and by a successful plat::exec, so that a launcher
@@ -33,8 +35,7 @@ struct Execed {
 // handler has run, as Ctrl-C does on the board.
 constexpr int INTERRUPT = -1;
 
-// A NOR MTD partition: erase sets 0xFF, a write can only clear bits, erase
-// must cover whole blocks inside the partition (EINVAL otherwise).
+// A NOR MTD partition, by the board model's rules.
 struct NorPartition {
     std::vector<uint8_t> bytes;
     uint32_t erase_size = 0x10000;
@@ -73,21 +74,14 @@ struct I2cBus {
     int selected = -1;
 };
 
-// AT24-style EEPROM with 16-bit offsets at 0x54 on bus 0; writes are
-// acknowledged but ignored while the expander holds write protection.
-struct Eeprom {
-    std::vector<uint8_t> mem = std::vector<uint8_t>(65536, 0xFF);
+// The EEPROM's bytes, in memory; the rules are the board model's.
+struct Eeprom : boardmodel::I2cDevices::Cells {
+    std::vector<uint8_t> mem = std::vector<uint8_t>(boardmodel::EEPROM_SIZE, 0xFF);
     bool answers = true;
-    uint16_t pointer = 0;
-    int writes_ignored = 0;
-};
 
-// I/O expander at 0x20 on bus 1: register 4 reads the port, register 12
-// drives it. Bit 3 high (as at power-up) write-protects the EEPROM.
-struct Expander {
-    uint8_t port = 0xFF;
-    bool answers = true;
-    bool write_protected() const { return (port & 0x08) != 0; }
+    bool present() override { return answers; }
+    uint8_t get(uint16_t at) override { return mem[at]; }
+    bool put(uint16_t at, uint8_t value) override { return mem[at] = value, true; }
 };
 
 struct Console {
@@ -135,7 +129,7 @@ struct Board {
     std::map<std::string, NorPartition> mtd;  // by device path
     std::array<I2cBus, 2> bus;
     Eeprom eeprom;
-    Expander expander;
+    boardmodel::I2cDevices expander{eeprom};  // and the EEPROM behind it
     std::vector<I2cOp> i2c_log;
 
     Console console;

@@ -68,7 +68,7 @@ TEST_F(I2c, FailuresReadAsZeroAndWritesStillPause)
     SetUp();
     b().expander.answers = false;
     EXPECT_EQ(api_set_image(st.i2c, 1), 3);
-    EXPECT_EQ(b().eeprom.writes_ignored, 1);
+    EXPECT_EQ(b().expander.writes_ignored, 1);
     EXPECT_TRUE(ops(Op::SMBUS_WRITE).empty());
 }
 

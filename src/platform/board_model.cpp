@@ -1,0 +1,86 @@
+#include "platform/board_model.hpp"
+
+#include <cerrno>
+
+namespace boardmodel {
+namespace {
+
+int fail(int err)
+{
+    errno = err;
+    return -1;
+}
+
+constexpr unsigned EEPROM_PAGE = 128;
+
+}  // namespace
+
+int erase_refused(uint64_t partition_size, uint32_t erase_size, uint32_t start, uint32_t length)
+{
+    const uint64_t end = uint64_t{start} + length;
+    return erase_size == 0 || start % erase_size != 0 || length % erase_size != 0 || end > partition_size ? EINVAL : 0;
+}
+
+int program_refused(uint64_t partition_size, off_t offset, size_t count)
+{
+    const bool inside = offset >= 0 && static_cast<uint64_t>(offset) <= partition_size &&
+                        count <= partition_size - static_cast<uint64_t>(offset);
+    return inside ? 0 : ENOSPC;
+}
+
+size_t program(uint8_t* cells, const uint8_t* src, size_t count)
+{
+    size_t unerased = 0;
+    for (size_t i = 0; i < count; ++i) {
+        unerased += (src[i] & ~cells[i]) != 0;
+        cells[i] &= src[i];
+    }
+    return unerased;
+}
+
+ssize_t I2cDevices::write(int bus, int address, const uint8_t* bytes, size_t count)
+{
+    if (!eeprom(bus, address)) return fail(ENXIO);
+    if (count < 2) return fail(EIO);
+    const auto start = static_cast<uint16_t>((bytes[0] << 8) | bytes[1]);
+    pointer_ = start;
+    if (count == 2) return 2;
+    if (write_protected()) {
+        ++writes_ignored;
+        return static_cast<ssize_t>(count);
+    }
+    // A page write wraps inside its 128-byte page, as the part does.
+    const unsigned page = start & ~(EEPROM_PAGE - 1);
+    unsigned in_page = start & (EEPROM_PAGE - 1);
+    for (size_t i = 2; i < count; ++i) {
+        if (!cells_.put(static_cast<uint16_t>(page + in_page), bytes[i])) return fail(EIO);
+        in_page = (in_page + 1) & (EEPROM_PAGE - 1);
+    }
+    pointer_ = static_cast<uint16_t>(page + in_page);
+    return static_cast<ssize_t>(count);
+}
+
+ssize_t I2cDevices::read(int bus, int address, uint8_t* out, size_t count)
+{
+    if (!eeprom(bus, address)) return fail(ENXIO);
+    for (size_t i = 0; i < count; ++i) out[i] = cells_.get(pointer_++);
+    return static_cast<ssize_t>(count);
+}
+
+int I2cDevices::read_register(int bus, int address, uint8_t reg)
+{
+    if (!expander(bus, address)) return fail(ENXIO);
+    // Register 4 reads the pins, 12 the output latch: with every pin an
+    // output they agree.
+    return reg == 4 || reg == 12 ? port : fail(EIO);
+}
+
+int I2cDevices::write_register(int bus, int address, uint8_t reg, uint8_t value)
+{
+    if (!expander(bus, address)) return fail(ENXIO);
+    if (reg != 12) return fail(EIO);
+    port = value;
+    return 0;
+}
+
+}  // namespace boardmodel

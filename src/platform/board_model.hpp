@@ -1,0 +1,79 @@
+// The blade's devices as the hardware behaves, written once for bladesim's
+// seam and the unit tests' fake board: the flash partitions, NOR flash, the
+// boot settings EEPROM and the I/O expander that write-protects it.
+#pragma once
+
+#include <sys/types.h>
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+
+namespace boardmodel {
+
+struct Partition {
+    const char* file;    // under a bladesim board's flash/
+    const char* device;  // where the launcher opens it
+    uint32_t size;
+};
+
+// In flash order.
+inline constexpr std::array<Partition, 6> PARTITIONS{{
+    {"uboot.bin", "/dev/mtd-uboot", 512u << 10},
+    {"ubootenv.bin", "/dev/mtd-ubootenv", 128u << 10},
+    {"devicetree.bin", "/dev/mtd-devicetree", 256u << 10},
+    {"kernel.bin", "/dev/mtd-kernel", 3u << 20},
+    {"rfs.bin", "/dev/mtd-rfs", 15u << 20},
+    {"rescue.bin", "/dev/mtd-rescue", 10u << 20},
+}};
+
+// NOR flash. An erase covers whole blocks inside the partition (EINVAL
+// otherwise); a program stays inside it (ENOSPC) and can only clear bits.
+constexpr uint32_t ERASE_SIZE = 0x10000;
+int erase_refused(uint64_t partition_size, uint32_t erase_size, uint32_t start, uint32_t length);
+int program_refused(uint64_t partition_size, off_t offset, size_t count);
+// cells &= src; returns how many bytes asked for a bit the cell had cleared.
+size_t program(uint8_t* cells, const uint8_t* src, size_t count);
+
+// An AT24-style EEPROM with 16-bit offsets and 128-byte pages at 0x54 on
+// bus 0; the expander at 0x20 on bus 1, register 4 reading its port and 12
+// driving it, bit 3 high (as at power-up) write-protecting the EEPROM.
+constexpr uint32_t EEPROM_SIZE = 0x10000;
+constexpr int EEPROM_ADDRESS = 0x54;
+constexpr int EXPANDER_ADDRESS = 0x20;
+
+class I2cDevices {
+public:
+    // Where the EEPROM keeps its bytes: memory or a file.
+    struct Cells {
+        virtual ~Cells() = default;
+        virtual bool present() = 0;
+        virtual uint8_t get(uint16_t at) = 0;
+        virtual bool put(uint16_t at, uint8_t value) = 0;
+    };
+    explicit I2cDevices(Cells& cells) : cells_(cells) {}
+    I2cDevices(const I2cDevices&) = delete;
+    I2cDevices& operator=(const I2cDevices&) = delete;
+
+    // Transfers to the device at a 7-bit address: what read(2), write(2) and
+    // the SMBus calls return, errno set on -1.
+    ssize_t write(int bus, int address, const uint8_t* bytes, size_t count);
+    ssize_t read(int bus, int address, uint8_t* out, size_t count);
+    int read_register(int bus, int address, uint8_t reg);
+    int write_register(int bus, int address, uint8_t reg, uint8_t value);
+
+    bool write_protected() const { return (port & 0x08) != 0; }
+
+    uint8_t port = 0xFF;
+    bool answers = true;     // the expander
+    int writes_ignored = 0;  // acknowledged while write-protected
+
+private:
+    bool eeprom(int bus, int address) { return bus == 0 && address == EEPROM_ADDRESS && cells_.present(); }
+    bool expander(int bus, int address) const { return bus == 1 && address == EXPANDER_ADDRESS && answers; }
+
+    Cells& cells_;
+    uint16_t pointer_ = 0;
+};
+
+}  // namespace boardmodel
