@@ -205,6 +205,18 @@ TEST(Exec, ServiceCommandsConfigureEth0ThroughTheLog)
     }
 }
 
+TEST(HostSafety, SimSeamKeepsTheBoardContractInsideABoardOnly)
+{
+    Board board;
+    fs::copy_file(BOARD_CONTRACT_PATH, board.path("user/board_contract"));
+    const Result run = board.bladesim("exec", {"--", "/user/board_contract"});
+    EXPECT_EQ(run.status, 0) << run.out << run.err;
+    EXPECT_TRUE(contains(run.out, "board contract holds")) << run.out << run.err;
+    EXPECT_EQ(board.eeprom(314), 0x42) << "the write went to the board folder's EEPROM";
+    // On the host the program refuses to start: it would reach real devices.
+    EXPECT_EQ(std::system(BOARD_CONTRACT_PATH " >/dev/null 2>&1"), 70 << 8);
+}
+
 // --- console on a terminal ------------------------------------------------------------
 
 TEST(Console, CtrlBackslashIsIgnoredAndCtrlCReachesTheLauncherNotBladesim)

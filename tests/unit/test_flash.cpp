@@ -1,5 +1,6 @@
 #include <fcntl.h>
 
+#include "contract/board_contract.hpp"
 #include "support.hpp"
 
 using namespace unit;
@@ -108,3 +109,5 @@ TEST_F(Flash, PartitionsOpenSynchronousButRescueAndNoneLeakIntoChildren)
         EXPECT_EQ(part.open_flags, O_RDWR | O_CLOEXEC | sync);
     }
 }
+
+TEST_F(Flash, FakeBoardKeepsTheBoardContract) { EXPECT_EQ(board_contract(), ""); }
