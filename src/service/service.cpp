@@ -12,14 +12,14 @@ namespace {
 
 constexpr int EXIT_USAGE = 2;
 
-int usage(const char* program)
+int usage(const char* program, FILE* to = stderr)
 {
-    std::fprintf(stderr,
+    std::fprintf(to,
                  "usage: %s rx FILE          receive FILE over the serial console (XMODEM-1K)\n"
                  "       %s mgmt [--no-dhcp] configure the management port\n"
                  "       %s mac              enter the management port's MAC address\n",
                  program, program, program);
-    return EXIT_USAGE;
+    return to == stderr ? EXIT_USAGE : 0;
 }
 
 int status(bool ok) { return ok ? 0 : 1; }
@@ -30,6 +30,7 @@ int service_main(int argc, char** argv)
 {
     const char* program = argc > 0 ? argv[0] : "bladeboot-service";
     if (argc < 2) return usage(program);
+    if (std::strcmp(argv[1], "--help") == 0 || std::strcmp(argv[1], "-h") == 0) return usage(program, stdout);
     const char* command = argv[1];
 
     if (std::strcmp(command, "rx") == 0 && argc == 3) {

@@ -172,6 +172,17 @@ TEST(Exec, StatusStreamsAndTimeout)
     EXPECT_EQ(late.status, 4);
     EXPECT_EQ(board.outcome(), "timeout");
     EXPECT_FALSE(fs::exists(board.path("user/late")));
+
+    // Started by hand with words it does not take, a board program only
+    // says what it is: the launcher touches nothing, rx creates no file.
+    for (const auto& [program, status, says] : {std::tuple{"/sim/bladeboot", 2, "usage: /sim/bladeboot\n"},
+                                                {"/usr/bin/rx", 0, "usage: /usr/bin/rx FILE\n"}}) {
+        const Result help = board.bladesim("exec", {"--", program, "--help"});
+        EXPECT_EQ(help.status, status) << program;
+        EXPECT_TRUE(contains(help.out + help.err, says)) << help.out << help.err;
+        EXPECT_EQ(board.outcome(), "exit " + std::to_string(status));
+    }
+    EXPECT_TRUE(board.commands().empty());
 }
 
 // The service's MAC entry and management port set-up on the board's fakes.

@@ -37,6 +37,8 @@ TEST_F(ServiceTest, CommandLinesThatNameNoOperationPrintUsage)
         const Outcome o = service(line);
         EXPECT_TRUE(o.result == 2 && has(o.err, "usage: bladeboot-service rx FILE") && b().commands.empty()) << line;
     }
+    const Outcome help = service("--help");
+    EXPECT_TRUE(help.result == 0 && has(help.out, "usage: bladeboot-service rx FILE") && help.err.empty());
 }
 
 TEST_F(ServiceTest, RxSucceedsOnlyWhenTheTransferEndsNormally)
