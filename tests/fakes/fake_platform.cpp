@@ -297,7 +297,6 @@ int open(const char* path, int flags)
     fake::Board& b = board();
     const std::string p = path;
     if (auto it = b.mtd.find(p); it != b.mtd.end()) {
-        if (it->second.open_fails) return fake::fail(ENOENT);
         it->second.open_flags = flags;
         return fake::add_device({fake::DevKind::MTD, p});
     }
@@ -408,14 +407,7 @@ int serial_call(int fd, const std::string& what, int (*real)(int, int), int arg)
 }
 }  // namespace
 
-int tcdrain(int fd)
-{
-    fake::Dev* d = fake::device(fd);
-    if (!d) return ::tcdrain(fd);
-    if (d->kind != fake::DevKind::SERIAL) return fake::fail(ENOTTY);
-    board().serial.calls.emplace_back("tcdrain");
-    return 0;
-}
+int tcdrain(int fd) { return serial_call(fd, "tcdrain", [](int f, int) { return ::tcdrain(f); }, 0); }
 
 int tcflush(int fd, int queue)
 {

@@ -40,7 +40,6 @@ struct NorPartition {
     std::vector<uint8_t> bytes;
     uint32_t erase_size = 0x10000;
     uint8_t type = 3;          // MTD_NORFLASH
-    bool open_fails = false;
     int open_flags = -1;       // flags of the last open
     bool getinfo_fails = false;
     // 1-based index of the operation of that kind that fails (EIO); 0 = none.
