@@ -155,6 +155,7 @@ TEST_F(BladeimgCli, CommandsOnFilesGoodAndBad)
         {pack + "/tmp/empty", 1, "", "bladeimg: /tmp/empty: offset 0: no image in the file*"},
         // Writing the package over one of its own images would destroy it.
         {"pack -o /tmp/b /tmp/a /tmp/b", 1, "", "bladeimg: /tmp/b: is also one of the images to pack\n"},
+        {c + "/tmp/p /tmp/p", 1, "", "bladeimg: /tmp/p: is also the payload\n"},
         {pack + "/tmp/b /tmp/a", 0, "", "", read_file("/tmp/a") + read_file("/tmp/b") + read_file("/tmp/a")},
         {"verify /tmp/good /tmp/a", 0},  // header lengths past one byte too
         {"verify /tmp/k /tmp/bad3 /tmp/k /tmp/cut /tmp/zeros /tmp/wraps /tmp/beyond /tmp/too_short", 1,
@@ -196,4 +197,14 @@ TEST_F(BladeimgCli, CommandsOnFilesGoodAndBad)
         EXPECT_EQ(read_file("/tmp/out.img"), t.made) << t.line;
     }
     EXPECT_EQ(bytes(read_file("/tmp/b")), b);
+    EXPECT_EQ(read_file("/tmp/p"), p);
+
+    // A result that cannot be written is no result.
+    const int full = ::open("/dev/full", O_WRONLY);
+    char words[][16] = {"bladeimg", "crc", "/tmp/digits"};
+    char* argv[] = {words[0], words[1], words[2], nullptr};
+    const Outcome lost = run([&] { return ::dup2(full, 1), bladeimg_main(3, argv); });
+    ::close(full);
+    EXPECT_EQ(lost.result, 1);
+    EXPECT_TRUE(has(lost.err, "bladeimg: standard output: No space left on device")) << lost.err;
 }

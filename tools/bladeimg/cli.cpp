@@ -255,6 +255,13 @@ std::optional<WalkResult> walk_path(const std::string& path, const std::function
 
 // ---- Commands --------------------------------------------------------------------
 
+// Truncating OUT first would destroy an input that is the same file.
+bool is_output(const std::string& out, const std::string& input)
+{
+    struct stat a {}, b {};
+    return ::stat(out.c_str(), &a) == 0 && ::stat(input.c_str(), &b) == 0 && a.st_dev == b.st_dev && a.st_ino == b.st_ino;
+}
+
 int cmd_create(const Parsed& p)
 {
     const std::string* type_arg = p.get("--type");
@@ -293,6 +300,10 @@ int cmd_create(const Parsed& p)
     const uint32_t header_length = plan.header_length ? plan.header_length : default_header_length(plan.kind);
 
     const std::string& path = p.operands[0];
+    if (is_output(*out, path)) {
+        std::fprintf(stderr, "bladeimg: %s: is also the payload\n", out->c_str());
+        return EXIT_BAD;
+    }
     std::vector<uint8_t> payload;
     {
         Fd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
@@ -329,14 +340,9 @@ int cmd_pack(const Parsed& p)
     if (!out) throw UsageError{"-o OUT is required"};
     if (p.operands.empty()) throw UsageError{"pack needs at least one IMAGE"};
 
-    // Truncating OUT first would destroy an input that is the same file.
-    struct stat out_st {};
-    const bool out_exists = ::stat(out->c_str(), &out_st) == 0;
-
     bool sound = true;
     for (const std::string& path : p.operands) {
-        struct stat st {};
-        if (out_exists && ::stat(path.c_str(), &st) == 0 && st.st_dev == out_st.st_dev && st.st_ino == out_st.st_ino) {
+        if (is_output(*out, path)) {
             std::fprintf(stderr, "bladeimg: %s: is also one of the images to pack\n", out->c_str());
             return EXIT_BAD;
         }
@@ -523,7 +529,12 @@ int run(int argc, char** argv)
 
 int bladeimg_main(int argc, char** argv)
 {
-    const int status = bladeimg::run(argc, argv);
-    std::fflush(stdout);
+    int status = bladeimg::run(argc, argv);
+    // What a command printed is its result: a full disk or a closed pipe is a failure.
+    if (std::fflush(stdout) != 0 || std::ferror(stdout)) {
+        std::fprintf(stderr, "bladeimg: standard output: %s\n", std::strerror(errno));
+        std::clearerr(stdout);
+        if (status == 0) status = 1;
+    }
     return status;
 }
