@@ -30,6 +30,7 @@ const char* const HELP =
     "                                         show or set the boot settings\n"
     "  bladesim exec DIR [--speed N] [--timeout SECONDS] -- PROGRAM [ARGS...]\n"
     "                                         run a program of the board (bladeboot-service, sh) in its sandbox\n"
+    "  bladesim --help | --version            (also COMMAND --help)\n"
     "\n"
     "--speed N makes every wait of the launcher N times shorter (default 1).\n"
     "--timeout ends a run that has not finished after SECONDS (default 300).\n"
@@ -56,6 +57,7 @@ Command command_named(const std::string& name, bool& known)
     if (name == "eeprom") return Command::eeprom;
     if (name == "exec") return Command::exec;
     if (name == "help" || name == "--help" || name == "-h") return Command::help;
+    if (name == "--version") return Command::version;
     known = false;
     return Command::help;
 }
@@ -69,7 +71,12 @@ std::variant<Options, std::string> parse_args(const std::vector<std::string>& ar
     bool known = false;
     o.command = command_named(args[0], known);
     if (!known) return "unknown command " + args[0];
-    if (o.command == Command::help) return o;
+    if (o.command == Command::help || o.command == Command::version) return o;
+    // "bladesim init --help" asks for help, not for a board named --help.
+    if (args.size() > 1 && (args[1] == "--help" || args[1] == "-h")) {
+        o.command = Command::help;
+        return o;
+    }
     if (args.size() < 2 || args[1].empty() || args[1].rfind("--", 0) == 0) return args[0] + ": DIR is missing";
     o.dir = args[1];
 
@@ -284,6 +291,9 @@ int bladesim_main(int argc, char** argv)
     switch (o.command) {
         case Command::help:
             std::fputs(HELP, stdout);
+            return 0;
+        case Command::version:
+            std::printf("bladesim %s\n", BLADEBOOT_VERSION);
             return 0;
         case Command::init:
             return init_command(o);

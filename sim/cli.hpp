@@ -10,7 +10,7 @@
 
 namespace bladesim {
 
-enum class Command { help, init, run, setenv, eeprom, exec };
+enum class Command { help, init, run, setenv, eeprom, exec, version };
 
 struct Options {
     Command command = Command::help;

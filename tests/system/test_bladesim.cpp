@@ -51,7 +51,9 @@ TEST(Args, CommandsOptionsAndUsageErrors)
         {"exec b --speed 2 --timeout 7 -- sh -c --speed", "5 b 2 7 -1 -1 -1 sh -c --speed"},
         {"setenv b gdb=on shell=", "3 b 1 300 -1 -1 -1 gdb=on shell="},
         {"eeprom b --usbboot 213 --preferred 0", "4 b 1 300 0 -1 213"},
-        {"run b --speed 100", "2 b 100 300 -1 -1 -1"}};
+        {"run b --speed 100", "2 b 100 300 -1 -1 -1"},
+        {"init --help", "0  1 300 -1 -1 -1"},
+        {"--version", "6  1 300 -1 -1 -1"}};
     for (const auto& [line, options] : cases) EXPECT_EQ(parsed(line), options);
     for (const char* line : {"", "boot b", "run", "run --speed 2", "run b --speed", "run b --speed 0",
                              "run b --speed fast", "run b --timeout -1", "run b extra", "exec b", "exec b --",

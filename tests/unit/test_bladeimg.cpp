@@ -146,6 +146,7 @@ TEST_F(BladeimgCli, CommandsOnFilesGoodAndBad)
         {c + "/tmp/out.img /tmp/abc", 0, "", "bladeimg: warning: /tmp/out.img: 19 bytes*",
          be32("fdc382bb 00000003 03504754 01020304") + "abc"},
         {"--help", 0, "usage: bladeimg *"},
+        {"--version", 0, std::string("bladeimg ") + BLADEBOOT_VERSION + "\n"},
         {c + "/tmp/no/out.img /tmp/k", 1, "", "bladeimg: /tmp/no/out.img: No such file or directory\n"},
         {c + "/dev/full /tmp/k", 1, "", "bladeimg: /dev/full: No space left on device\n"},  // on write, not open
         {"info /tmp/missing", 1, "", "bladeimg: /tmp/missing: No such file or directory\n"},

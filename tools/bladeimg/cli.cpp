@@ -42,7 +42,8 @@ constexpr const char* MAIN_USAGE =
     "       bladeimg pack -o OUT IMAGE...\n"
     "       bladeimg info [--json] FILE...\n"
     "       bladeimg verify FILE...\n"
-    "       bladeimg crc FILE\n";
+    "       bladeimg crc FILE\n"
+    "       bladeimg --help | --version\n";
 
 constexpr const char* MAIN_HELP =
     "\n"
@@ -503,6 +504,10 @@ int run(int argc, char** argv)
     const std::string_view first = argc > 1 ? argv[1] : "";
     if (first == "--help" || first == "-h" || first == "help") {
         std::printf("%s%s", MAIN_USAGE, MAIN_HELP);
+        return EXIT_OK;
+    }
+    if (first == "--version") {
+        std::printf("bladeimg %s\n", BLADEBOOT_VERSION);
         return EXIT_OK;
     }
     if (first.empty()) return usage_error("no command given", MAIN_USAGE);
