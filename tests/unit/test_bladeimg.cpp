@@ -116,7 +116,8 @@ TEST_F(BladeimgCli, CommandsOnFilesGoodAndBad)
                 bytes("abcdefgh"), "abc", bytes("abc"), "big", Bytes(300000, 0xA5) + bytes("123"), "bad3",
                 k + bad + Bytes(3, 0), "cut", k + Bytes(k.begin(), k.begin() + 60), "zeros", Bytes(40, 0), "wraps",
                 k + wraps, "beyond", beyond, "too_short", too_short, "info", img(0x07504754, 8) + bad + Bytes(20, 0),
-                "good", k + img(IMAGE_DIAGS, 1000, Kind::extended, 0xFFFF) + img(IMAGE_DIAGS, 1000, Kind::hdr3, 1000));
+                "padded", k + Bytes(300, 0x1A), "pad10", k + Bytes(10, 0x1A), "erased", k + Bytes(100, 0xFF),
+                "pad_only", Bytes(100, 0x1A), "good", k + img(IMAGE_DIAGS, 1000, Kind::extended, 0xFFFF) + img(IMAGE_DIAGS, 1000, Kind::hdr3, 1000));
     // Sparse, so it costs no disk: what was not walked must not wrap at 2^31 or 2^32.
     ASSERT_EQ(::truncate("/tmp/wraps", (off_t{1} << 32) + 200), 0);
 
@@ -159,6 +160,10 @@ TEST_F(BladeimgCli, CommandsOnFilesGoodAndBad)
         {c + "/tmp/p /tmp/p", 1, "", "bladeimg: /tmp/p: is also the payload\n"},
         {pack + "/tmp/b /tmp/a", 0, "", "", read_file("/tmp/a") + read_file("/tmp/b") + read_file("/tmp/a")},
         {"verify /tmp/good /tmp/a", 0},  // header lengths past one byte too
+        // As the launcher takes them: an XMODEM download's padding, a flash dump's erased tail.
+        {"verify /tmp/padded /tmp/pad10 /tmp/erased", 0},
+        {"verify /tmp/pad_only", 1, "/tmp/pad_only: offset 0: 100 bytes of padding (0x1A), not an image\n"},
+        {"info /tmp/erased", 0, "/tmp/erased:\n*\n*" + ok + "  end at offset 116: 100 bytes of erased flash (0xFF), not an image\n"},
         {"verify /tmp/k /tmp/bad3 /tmp/k /tmp/cut /tmp/zeros /tmp/wraps /tmp/beyond /tmp/too_short", 1,
          "/tmp/bad3: offset 116: crc mismatch (stored 0x*)\n/tmp/bad3: offset 232: 3 trailing*\n"
          "/tmp/cut: offset 116: kernel image cut short: 60 of 116 bytes*\n/tmp/zeros: offset 0: crc*\n"

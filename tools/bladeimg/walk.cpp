@@ -95,29 +95,47 @@ WalkResult walk_images(Reader& in, const std::function<void(const WalkedImage&)>
         if (in.error()) break;
         if (have < HEADER_PROBE_SIZE) {
             // The launcher stops here too: a tail it never looks at.
+            const uint8_t* tail = in.data();
+            const bool filled = have > 0 && (tail[0] == 0x1A || tail[0] == 0xFF) &&
+                                std::all_of(tail, tail + have, [&](uint8_t c) { return c == tail[0]; });
+            r.end = have == 0 ? WalkEnd::exact
+                    : filled  ? (tail[0] == 0x1A ? WalkEnd::padding : WalkEnd::erased)
+                              : WalkEnd::short_tail;
             r.trailing = in.skip(have);
-            r.end = have == 0 ? WalkEnd::exact : WalkEnd::short_tail;
             return r;
         }
         std::memcpy(r.header, in.data(), HEADER_PROBE_SIZE);
         const bladeboot::ImageCursor::Header h = cursor.look(r.header);
         r.geometry = h.geometry;
+        // The launcher stops at a tail of padding or erased flash as at any
+        // other header it cannot use; telling them apart is for the reader.
+        const uint8_t fill = r.header[0];
+        bool uniform = (fill == 0x1A || fill == 0xFF) &&
+                       std::all_of(r.header, r.header + HEADER_PROBE_SIZE, [&](uint8_t c) { return c == fill; });
+        const auto track = [&](std::span<const uint8_t> piece) {
+            uniform = uniform && std::all_of(piece.begin(), piece.end(), [&](uint8_t c) { return c == fill; });
+        };
+        const auto tail_end = [&](WalkEnd otherwise) {
+            if (in.error()) return WalkEnd::read_error;
+            return uniform ? (fill == 0x1A ? WalkEnd::padding : WalkEnd::erased) : otherwise;
+        };
         if (!h.fits) {
             // Without a believable size there is no next image to find.
-            r.trailing = in.skip(UINT64_MAX);
-            r.end = in.error() ? WalkEnd::read_error : WalkEnd::unusable;
+            r.trailing = uniform ? in.consume(UINT64_MAX, track) : in.skip(UINT64_MAX);
+            r.end = tail_end(WalkEnd::unusable);
             r.error = in.error();
             return r;
         }
         WalkedImage image{r.offset, r.geometry, get_be32(r.header + 12), get_be32(r.header), 0};
         uint32_t crc = 0xFFFFFFFFu;
         const uint64_t got = in.skip(4) + in.consume(r.geometry.total_size - 4u, [&](std::span<const uint8_t> piece) {
+            track(piece);
             crc = crc_update(crc, piece);
         });
         if (in.error()) break;
         if (got < r.geometry.total_size) {
             r.trailing = got;
-            r.end = WalkEnd::cut_short;
+            r.end = tail_end(WalkEnd::cut_short);
             return r;
         }
         image.crc_computed = crc;

@@ -58,6 +58,8 @@ enum class WalkEnd {
     short_tail,    // fewer bytes than a header follow the last image
     cut_short,     // the input ends inside an image
     unusable,      // a header whose sizes cannot be followed
+    padding,       // nothing but 0x1A follows, as XMODEM pads its last packet
+    erased,        // nothing but 0xFF follows: erased flash
     read_error,
 };
 
