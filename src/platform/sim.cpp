@@ -2,7 +2,8 @@
 // files, inside the sandbox that bladesim builds (paths in sim_board.hpp).
 //
 // The devices follow the board model (board_model.hpp): NOR flash over the
-// partition files bound at /dev/mtd-*, the EEPROM over /sim/eeprom.bin. eth0 is up with link unless /sim/net/link says 0.
+// partition files bound at /dev/mtd-*, the EEPROM over /sim/eeprom.bin.
+// eth0 is up with link unless /sim/net/link says 0.
 // Shell commands are logged before they run; every wait is divided by
 // $BLADESIM_SPEED.
 #include <fcntl.h>
