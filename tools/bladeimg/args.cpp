@@ -1,5 +1,6 @@
 #include "bladeimg/args.hpp"
 
+#include <algorithm>
 #include <charconv>
 
 namespace bladeimg {
@@ -20,6 +21,11 @@ std::optional<Parsed> parse_args(int argc, char** argv, const std::vector<Option
         }
         if (arg == "--help" || arg == "-h") {
             p.help = true;
+            continue;
+        }
+        if (arg == "--version" && std::none_of(allowed.begin(), allowed.end(),
+                                               [](const Option& o) { return o.name == std::string_view("--version"); })) {
+            p.version = true;
             continue;
         }
         const size_t eq = arg.starts_with("--") ? arg.find('=') : std::string_view::npos;

@@ -24,6 +24,7 @@ struct Parsed {
     std::vector<std::pair<std::string, std::string>> options;
     std::vector<std::string> operands;
     bool help = false;
+    bool version = false;  // --version, where the command has no option of that name
 
     const std::string* get(std::string_view name) const
     {
@@ -33,7 +34,8 @@ struct Parsed {
     }
 };
 
-// The words after argv[1]; "--" ends the options, --help and -h set help.
+// The words after argv[1]; "--" ends the options, --help and -h set help, and
+// --version sets version unless the command takes an option of that name.
 // nullopt with error set for an option not allowed, repeated or missing its value.
 std::optional<Parsed> parse_args(int argc, char** argv, const std::vector<Option>& allowed, std::string& error);
 

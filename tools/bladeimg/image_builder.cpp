@@ -51,11 +51,10 @@ uint32_t crc_update(uint32_t crc, std::span<const uint8_t> bytes)
     return crc;
 }
 
-std::vector<uint8_t> make_header(const ImageSpec& plan, std::span<const uint8_t> payload)
+std::vector<uint8_t> header_fields(const ImageSpec& plan, uint32_t payload_length)
 {
     const uint32_t header_length = plan.header_length ? plan.header_length : default_header_length(plan.kind);
     std::vector<uint8_t> header(std::max<uint32_t>(header_length, 4), 0);
-    const auto payload_length = static_cast<uint32_t>(payload.size());
     uint32_t magic = plan.type & ~MAGIC_EXTENDED_BIT;
     uint32_t len = payload_length;
     switch (plan.kind) {
@@ -74,10 +73,18 @@ std::vector<uint8_t> make_header(const ImageSpec& plan, std::span<const uint8_t>
     put32_within(header, 8, magic);
     put32_within(header, 12, plan.version);
     header.resize(header_length);
-    if (header.size() >= 4) {
-        const uint32_t crc = gen_crc(header.data() + 4, static_cast<uint32_t>(header.size() - 4), 0xFFFFFFFFu);
-        put_be32(header.data(), crc_update(crc, payload));
-    }
+    return header;
+}
+
+uint32_t header_crc(std::span<const uint8_t> header)
+{
+    return header.size() < 4 ? 0xFFFFFFFFu : crc_update(0xFFFFFFFFu, header.subspan(4));
+}
+
+std::vector<uint8_t> make_header(const ImageSpec& plan, std::span<const uint8_t> payload)
+{
+    std::vector<uint8_t> header = header_fields(plan, static_cast<uint32_t>(payload.size()));
+    if (header.size() >= 4) put_be32(header.data(), crc_update(header_crc(header), payload));
     return header;
 }
 

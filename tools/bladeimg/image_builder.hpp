@@ -20,9 +20,17 @@ struct ImageSpec {
 
 constexpr uint32_t default_header_length(Kind kind) { return kind == Kind::plain ? 16 : 24; }
 
-// The header alone, crc filled in over it and `payload`, so a writer can
-// send the payload from where it already lies. A field that would fall past
-// a header shorter than 24 bytes is left out: the payload owns those bytes.
+// The header for a payload of `payload_length` bytes, its crc field still
+// zero: seal it with header_crc() continued over the payload. A field that
+// would fall past a header shorter than 24 bytes is left out: the payload
+// owns those bytes.
+std::vector<uint8_t> header_fields(const ImageSpec& plan, uint32_t payload_length);
+
+// The crc register after the header's own bytes (all but the crc field).
+uint32_t header_crc(std::span<const uint8_t> header);
+
+// header_fields() sealed over `payload`, so a writer can send the payload from
+// where it already lies.
 std::vector<uint8_t> make_header(const ImageSpec& plan, std::span<const uint8_t> payload);
 
 // The whole image: make_header followed by the payload.

@@ -110,15 +110,22 @@ WalkResult walk_images(Reader& in, const std::function<void(const WalkedImage&)>
         // The launcher stops at a tail of padding or erased flash as at any
         // other header it cannot use; telling them apart is for the reader.
         const uint8_t fill = r.header[0];
-        bool uniform = (fill == 0x1A || fill == 0xFF) &&
+        bool uniform = (fill == 0x1A || fill == 0xFF || fill == 0) &&
                        std::all_of(r.header, r.header + HEADER_PROBE_SIZE, [&](uint8_t c) { return c == fill; });
         const auto track = [&](std::span<const uint8_t> piece) {
             uniform = uniform && std::all_of(piece.begin(), piece.end(), [&](uint8_t c) { return c == fill; });
         };
         const auto tail_end = [&](WalkEnd otherwise) {
             if (in.error()) return WalkEnd::read_error;
-            return uniform ? (fill == 0x1A ? WalkEnd::padding : WalkEnd::erased) : otherwise;
+            if (!uniform) return otherwise;
+            return fill == 0x1A ? WalkEnd::padding : fill == 0xFF ? WalkEnd::erased : WalkEnd::zeros;
         };
+        if (uniform && fill == 0) {
+            r.trailing = in.consume(UINT64_MAX, track);
+            r.end = tail_end(WalkEnd::empty);
+            r.error = in.error();
+            return r;
+        }
         if (!h.fits) {
             // Without a believable size there is no next image to find.
             r.trailing = uniform ? in.consume(UINT64_MAX, track) : in.skip(UINT64_MAX);

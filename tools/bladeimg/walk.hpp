@@ -60,6 +60,9 @@ enum class WalkEnd {
     unusable,      // a header whose sizes cannot be followed
     padding,       // nothing but 0x1A follows, as XMODEM pads its last packet
     erased,        // nothing but 0xFF follows: erased flash
+    zeros,         // nothing but zeros follows
+    empty,         // an all-zero header: the launcher would step over it 16
+                   // bytes at a time; not walked, so that zeros cost no output
     read_error,
 };
 
