@@ -96,12 +96,12 @@ std::vector<uint8_t> initial_eeprom()
     return eeprom;
 }
 
-std::optional<Environment> parse_environment(std::span<const uint8_t> block)
+std::optional<Environment> parse_environment(std::span<const uint8_t> block, bool check_crc)
 {
     if (block.size() < 6) return std::nullopt;
     const auto data = block.subspan(4);
     const uLong crc = crc32(0, data.data(), static_cast<uInt>(data.size()));
-    if (get_be32(block.data()) != static_cast<uint32_t>(crc)) return std::nullopt;
+    if (check_crc && get_be32(block.data()) != static_cast<uint32_t>(crc)) return std::nullopt;
     Environment vars;
     size_t at = 0;
     while (at < data.size() && data[at] != 0) {
@@ -130,6 +130,17 @@ std::optional<std::vector<uint8_t>> make_environment(const Environment& vars, si
     const uLong crc = crc32(0, block.data() + 4, static_cast<uInt>(size - 4));
     put_be32(block.data(), static_cast<uint32_t>(crc));
     return block;
+}
+
+const std::string* beyond_launcher(const Environment& vars)
+{
+    size_t at = 4;
+    for (const auto& [name, value] : vars) {
+        at += name.size() + 1 + value.size();
+        if (at > LAUNCHER_ENV_END) return &name;
+        ++at;  // its closing zero
+    }
+    return nullptr;
 }
 
 std::string apply_assignment(Environment& vars, const std::string& assignment)

@@ -46,9 +46,16 @@ std::string create_board(const fs::path& dir);
 // boot loader writes it) of the data area, then NAME=VALUE\0 ... \0\0, rest 0.
 using Environment = std::map<std::string, std::string>;
 // nullopt when the CRC does not match (the boot loader then starts empty).
-std::optional<Environment> parse_environment(std::span<const uint8_t> block);
+// With check_crc false, the variables as the launcher reads them regardless.
+std::optional<Environment> parse_environment(std::span<const uint8_t> block, bool check_crc = true);
 // nullopt when the variables do not fit in size bytes.
 std::optional<std::vector<uint8_t>> make_environment(const Environment& vars, size_t size);
+// The launcher reads the environment's bytes 4 to 1283 only; a variable that
+// ends past them is never seen by it.
+inline constexpr size_t LAUNCHER_ENV_END = 4 + 1280;
+// The first variable of `vars`, as make_environment lays them out, that ends
+// past LAUNCHER_ENV_END; nullptr when all lie within.
+const std::string* beyond_launcher(const Environment& vars);
 // Applies "NAME=VALUE" (an empty value removes NAME). Returns an error
 // message, empty on success.
 std::string apply_assignment(Environment& vars, const std::string& assignment);

@@ -24,8 +24,10 @@ const char* const HELP =
     "  bladesim init DIR                      create a board in DIR (new or empty) with sample images\n"
     "  bladesim run DIR [--speed N] [--timeout SECONDS]\n"
     "                                         boot the board once; the console is this terminal\n"
-    "  bladesim setenv DIR NAME=VALUE...      write the boot loader environment as the boot loader does\n"
-    "                                         (NAME= removes NAME; no assignment shows the environment)\n"
+    "  bladesim setenv DIR [--replace] NAME=VALUE...\n"
+    "                                         write the boot loader environment as the boot loader does\n"
+    "                                         (NAME= removes NAME; no assignment shows the environment;\n"
+    "                                         a bad CRC is reported, and replaced only with --replace)\n"
     "  bladesim eeprom DIR [--preferred N] [--booted N] [--usbboot N]\n"
     "                                         show or set the boot settings\n"
     "  bladesim exec DIR [--speed N] [--timeout SECONDS] -- PROGRAM [ARGS...]\n"
@@ -109,6 +111,11 @@ std::variant<Options, std::string> parse_args(const std::vector<std::string>& ar
             (a == "--preferred" ? o.preferred : a == "--booted" ? o.booted : o.usbboot) = *n;
             continue;
         }
+        if (o.command == Command::setenv && a == "--replace") {
+            o.replace = true;
+            ++i;
+            continue;
+        }
         if (o.command == Command::setenv && a.rfind("--", 0) != 0) {
             o.assignments.push_back(a);
             ++i;
@@ -154,8 +161,19 @@ int setenv_command(const Options& o)
         std::fprintf(stderr, "bladesim: cannot read %s\n", path.c_str());
         return EXIT_OTHER;
     }
-    // A block whose CRC fails is what the boot loader replaces by an empty one.
-    Environment vars = parse_environment(*block).value_or(Environment{});
+    // The boot loader starts empty on a bad CRC while the launcher still reads
+    // the text: say so, and never write over settings nobody has seen.
+    const auto parsed = parse_environment(*block);
+    if (!parsed && !(o.replace && !o.assignments.empty())) {
+        std::fprintf(stderr, "bladesim: %s: the environment's CRC does not match: the boot loader would start with "
+                     "an empty one, the launcher still reads its text; %s\n", path.c_str(),
+                     o.assignments.empty() ? "what it reads follows" : "not replaced (--replace writes a new one)");
+        if (o.assignments.empty())
+            for (const auto& [name, value] : parse_environment(*block, false).value_or(Environment{}))
+                std::printf("%s=%s\n", name.c_str(), value.c_str());
+        return EXIT_OTHER;
+    }
+    Environment vars = parsed.value_or(Environment{});
     if (o.assignments.empty()) {
         for (const auto& [name, value] : vars) std::printf("%s=%s\n", name.c_str(), value.c_str());
         return 0;
@@ -166,6 +184,11 @@ int setenv_command(const Options& o)
             std::fprintf(stderr, "bladesim: %s\n", error.c_str());
             return EXIT_USAGE;
         }
+    }
+    if (const std::string* name = beyond_launcher(vars)) {
+        std::fprintf(stderr, "bladesim: %s would end past byte %zu of the environment, beyond what the launcher reads\n",
+                     name->c_str(), LAUNCHER_ENV_END);
+        return EXIT_USAGE;
     }
     const auto written = make_environment(vars, block->size());
     if (!written) {
@@ -284,7 +307,7 @@ int bladesim_main(int argc, char** argv)
     const std::vector<std::string> args(argv + 1, argv + argc);
     const auto parsed = parse_args(args);
     if (const auto* error = std::get_if<std::string>(&parsed)) {
-        std::fprintf(stderr, "bladesim: %s\n%s", error->c_str(), HELP);
+        std::fprintf(stderr, "bladesim: %s (try 'bladesim --help')\n", error->c_str());
         return EXIT_USAGE;
     }
     const Options& o = std::get<Options>(parsed);

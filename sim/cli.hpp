@@ -18,6 +18,7 @@ struct Options {
     unsigned speed = 1;
     unsigned timeout = 300;                             // seconds
     std::vector<std::string> assignments;               // setenv
+    bool replace = false;                               // setenv over a bad CRC
     std::optional<uint8_t> preferred, booted, usbboot;  // eeprom
     std::vector<std::string> program;                   // exec
 };
