@@ -9,6 +9,7 @@
 
 #include "board.hpp"
 #include "sandbox.hpp"
+#include "stdout_status.hpp"
 
 namespace bladesim {
 namespace {
@@ -302,7 +303,7 @@ int sandbox_command(const Options& o)
 
 }  // namespace
 
-int bladesim_main(int argc, char** argv)
+static int run(int argc, char** argv)
 {
     const std::vector<std::string> args(argv + 1, argv + argc);
     const auto parsed = parse_args(args);
@@ -330,5 +331,7 @@ int bladesim_main(int argc, char** argv)
     }
     return EXIT_USAGE;
 }
+
+int bladesim_main(int argc, char** argv) { return with_stdout_status("bladesim", run(argc, argv)); }
 
 }  // namespace bladesim

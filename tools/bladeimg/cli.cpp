@@ -16,6 +16,7 @@
 #include "bladeimg/args.hpp"
 #include "bladeimg/image_builder.hpp"
 #include "bladeimg/walk.hpp"
+#include "stdout_status.hpp"
 
 // A 2 GiB package must be readable on a 32-bit build host too.
 static_assert(sizeof(off_t) == 8, "build with _FILE_OFFSET_BITS=64");
@@ -703,14 +704,4 @@ int run(int argc, char** argv)
 }  // namespace
 }  // namespace bladeimg
 
-int bladeimg_main(int argc, char** argv)
-{
-    int status = bladeimg::run(argc, argv);
-    // What a command printed is its result: a full disk or a closed pipe is a failure.
-    if (std::fflush(stdout) != 0 || std::ferror(stdout)) {
-        std::fprintf(stderr, "bladeimg: standard output: %s\n", std::strerror(errno));
-        std::clearerr(stdout);
-        if (status == 0) status = 1;
-    }
-    return status;
-}
+int bladeimg_main(int argc, char** argv) { return with_stdout_status("bladeimg", bladeimg::run(argc, argv)); }
