@@ -3,18 +3,13 @@
 // boot sequence leaves it before the first slot (buses and partitions open).
 #pragma once
 
-#include <gtest/gtest.h>
-
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
-#include <algorithm>
-#include <functional>
-#include <sstream>
 #include <iterator>
 #include <optional>
-#include <string>
+#include <sstream>
 #include <string_view>
-#include <vector>
 
 #include "bladeimg/image_builder.hpp"
 #include "fakes/fake_platform.hpp"
