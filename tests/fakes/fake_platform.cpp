@@ -40,11 +40,7 @@ int next_fd = FIRST_FAKE_FD;
 
 bool real(int fd) { return fd < FIRST_FAKE_FD; }
 
-int fail(int err)
-{
-    errno = err;
-    return -1;
-}
+int fail(int err) { return errno = err, -1; }
 
 // The fake device behind fd if it is of that kind; otherwise nullptr, errno
 // EBADF for no device and `wrong` for another kind.
@@ -99,34 +95,14 @@ bool interrupted(Console& c)
     return true;
 }
 
-ssize_t console_read(uint8_t* out, size_t count)
+// Hands over queued bytes up to count, stopping before an INTERRUPT.
+template <class Queue>
+ssize_t take(Queue& queue, uint8_t* out, size_t count)
 {
-    Console& c = board().console;
-    if (count != 0 && interrupted(c)) return fail(EINTR);
     size_t n = 0;
-    for (; n < count && !c.keys.empty() && c.keys.front() != INTERRUPT; ++n, c.keys.pop_front())
-        out[n] = static_cast<uint8_t>(c.keys.front());
+    for (; n < count && !queue.empty() && static_cast<int>(queue.front()) != INTERRUPT; ++n, queue.pop_front())
+        out[n] = static_cast<uint8_t>(queue.front());
     return static_cast<ssize_t>(n);
-}
-
-ssize_t serial_read(uint8_t* out, size_t count)
-{
-    std::deque<uint8_t>& rx = board().serial.rx;
-    if (rx.empty()) return fail(EAGAIN);
-    const size_t n = std::min(count, rx.size());
-    std::copy_n(rx.begin(), n, out);
-    rx.erase(rx.begin(), rx.begin() + static_cast<long>(n));
-    return static_cast<ssize_t>(n);
-}
-
-ssize_t serial_write(const uint8_t* bytes, size_t count)
-{
-    Serial& s = board().serial;
-    for (size_t i = 0; i < count; ++i) {
-        s.tx.push_back(bytes[i]);
-        if (s.on_tx) s.on_tx(bytes[i]);
-    }
-    return static_cast<ssize_t>(count);
 }
 
 // The console (descriptor 0) or the serial port; nullptr when fd is no terminal.
@@ -269,9 +245,12 @@ int close(int fd)
 ssize_t read(int fd, void* buf, size_t count)
 {
     auto* out = static_cast<uint8_t*>(buf);
-    if (fd == 0) return fake::console_read(out, count);
+    fake::Board& b = board();
+    if (fd == 0 && count != 0 && fake::interrupted(b.console)) return fake::fail(EINTR);
+    if (fd == 0) return fake::take(b.console.keys, out, count);
     if (fake::real(fd)) return ::read(fd, buf, count);
-    if (fake::dev(fd, Kind::SERIAL)) return fake::serial_read(out, count);
+    if (fake::dev(fd, Kind::SERIAL))
+        return b.serial.rx.empty() ? fake::fail(EAGAIN) : fake::take(b.serial.rx, out, count);
     fake::I2cOp* op = fake::i2c_op(fd, fake::I2cOp::READ, EINVAL);
     if (!op) return -1;
     op->result = static_cast<int>(board().expander.read(op->bus, op->address, out, count));
@@ -283,7 +262,14 @@ ssize_t write(int fd, const void* buf, size_t count)
 {
     const auto* bytes = static_cast<const uint8_t*>(buf);
     if (fake::real(fd)) return ::write(fd, buf, count);
-    if (fake::dev(fd, Kind::SERIAL)) return fake::serial_write(bytes, count);
+    if (fake::dev(fd, Kind::SERIAL)) {
+        fake::Serial& s = board().serial;
+        for (size_t i = 0; i < count; ++i) {
+            s.tx.push_back(bytes[i]);
+            if (s.on_tx) s.on_tx(bytes[i]);
+        }
+        return static_cast<ssize_t>(count);
+    }
     fake::I2cOp* op = fake::i2c_op(fd, fake::I2cOp::WRITE, EINVAL);
     if (!op) return -1;
     op->bytes.assign(bytes, bytes + count);
@@ -321,9 +307,7 @@ int tcgetattr(int fd, struct termios* tio)
 {
     if (fd != 0 && fake::real(fd)) return ::tcgetattr(fd, tio);
     const struct termios* t = fake::tty(fd);
-    if (!t) return -1;
-    *tio = *t;
-    return 0;
+    return t ? (*tio = *t, 0) : -1;
 }
 
 int tcsetattr(int fd, int actions, const struct termios* tio)
