@@ -284,7 +284,7 @@ ssize_t pread(int fd, void* buf, size_t count, off_t offset)
     if (offset < 0) return fake::fail(EINVAL);
     const auto size = static_cast<off_t>(p->bytes.size());
     const size_t n = offset >= size ? 0 : std::min(count, static_cast<size_t>(size - offset));
-    std::copy_n(p->bytes.begin() + offset, n, static_cast<uint8_t*>(buf));
+    std::copy_n(p->bytes.data() + offset, n, static_cast<uint8_t*>(buf));
     return static_cast<ssize_t>(n);
 }
 
@@ -297,7 +297,7 @@ ssize_t pwrite(int fd, const void* buf, size_t count, off_t offset)
     p->write_log.emplace_back(static_cast<uint32_t>(offset), static_cast<uint32_t>(count));
     // The launcher erases before it programs: a bit it would set is a fault.
     if (boardmodel::program(p->bytes.data() + offset, static_cast<const uint8_t*>(buf), count) != 0) {
-        ADD_FAILURE() << "write over unerased flash at offset 0x" << std::hex << offset;
+        ADD_FAILURE() << fake::devices[fd].path << ": write over unerased flash at offset 0x" << std::hex << offset;
         return fake::fail(EIO);
     }
     return static_cast<ssize_t>(count);
@@ -350,7 +350,7 @@ int mtd_erase(int fd, uint32_t start, uint32_t length)
     if (const int refused = boardmodel::erase_refused(p->bytes.size(), p->erase_size, start, length))
         return fake::fail(refused);
     p->erase_log.emplace_back(start, length);
-    std::fill_n(p->bytes.begin() + start, length, uint8_t{0xFF});
+    std::fill_n(p->bytes.data() + start, length, uint8_t{0xFF});
     return 0;
 }
 

@@ -43,14 +43,9 @@ struct NorPartition {
     int open_flags = -1;  // flags of the last open
     bool getinfo_fails = false;
     // 1-based index of the operation of that kind that fails (EIO); 0 = none.
-    int fail_erase_at = 0;
-    int fail_read_at = 0;
-    int fail_write_at = 0;
-    int erases = 0;
-    int reads = 0;
-    int writes = 0;
-    std::vector<std::pair<uint32_t, uint32_t>> erase_log;  // start, length
-    std::vector<std::pair<uint32_t, uint32_t>> write_log;  // offset, count
+    int fail_erase_at = 0, fail_read_at = 0, fail_write_at = 0;
+    int erases = 0, reads = 0, writes = 0;                            // calls so far
+    std::vector<std::pair<uint32_t, uint32_t>> erase_log, write_log;  // start or offset, and length
 
     void resize(uint32_t size) { bytes.assign(size, 0xFF); }
 };

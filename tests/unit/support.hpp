@@ -29,8 +29,7 @@ inline Bytes bytes(std::string_view s) { return Bytes(s.begin(), s.end()); }
 inline Bytes image(uint32_t type, std::string_view payload, bladeimg::Kind kind = bladeimg::Kind::plain,
                    uint32_t version = 0x01020304)
 {
-    const auto* p = reinterpret_cast<const uint8_t*>(payload.data());
-    return bladeimg::make_image({type, version, kind, 0}, {p, payload.size()});
+    return bladeimg::make_image({type, version, kind, 0}, bytes(payload));
 }
 
 inline Bytes app(std::string_view payload) { return image(IMAGE_APPLICATION, payload); }
