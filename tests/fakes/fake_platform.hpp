@@ -14,6 +14,7 @@
 #include <deque>
 #include <functional>
 #include <map>
+#include <numeric>
 #include <string>
 #include <vector>
 
@@ -39,18 +40,12 @@ constexpr int INTERRUPT = -1;
 struct NorPartition {
     std::vector<uint8_t> bytes;
     uint32_t erase_size = 0x10000;
-    uint8_t type = 3;          // MTD_NORFLASH
-    int open_flags = -1;       // flags of the last open
+    int open_flags = -1;  // flags of the last open
     bool getinfo_fails = false;
     // 1-based index of the operation of that kind that fails (EIO); 0 = none.
-    int fail_erase_at = 0;
-    int fail_read_at = 0;
-    int fail_write_at = 0;
-    int erases = 0;
-    int reads = 0;
-    int writes = 0;
-    std::vector<std::pair<uint32_t, uint32_t>> erase_log;  // start, length
-    std::vector<std::pair<uint32_t, uint32_t>> write_log;  // offset, count
+    int fail_erase_at = 0, fail_read_at = 0, fail_write_at = 0;
+    int erases = 0, reads = 0, writes = 0;                            // calls so far
+    std::vector<std::pair<uint32_t, uint32_t>> erase_log, write_log;  // start or offset, and length
 
     void resize(uint32_t size) { bytes.assign(size, 0xFF); }
 };
@@ -63,13 +58,11 @@ struct I2cOp {
     std::vector<uint8_t> bytes;  // written bytes, or bytes read
     int command = -1;            // SMBus register
     int result = 0;
-
-    bool operator==(const I2cOp&) const = default;
 };
 
 struct I2cBus {
-    bool present = true;       // /dev/i2c-N opens
-    bool select_fails = false; // I2C_SLAVE fails (EBUSY)
+    bool present = true;        // /dev/i2c-N opens
+    bool select_fails = false;  // I2C_SLAVE fails (EBUSY)
     int selected = -1;
 };
 
@@ -84,28 +77,27 @@ struct Eeprom : boardmodel::I2cDevices::Cells {
 };
 
 struct Console {
-    std::deque<int> keys;        // bytes 0..255, or INTERRUPT
-    bool at_eof = true;          // when keys run out: end of input (poll readable, read 0)
-                                 // or silence (poll times out)
+    std::deque<int> keys;  // bytes 0..255, or INTERRUPT
+    bool at_eof = true;    // when keys run out: end of input (poll readable, read 0)
+                           // or silence (poll times out)
     bool is_tty = true;
     struct termios attr {};
     std::vector<struct termios> attr_history;  // every tcsetattr on descriptor 0
 
     void type(const std::string& text)
     {
-        for (unsigned char c : text) keys.push_back(c);
+        for (unsigned char c : text) keys.push_back(c);  // a byte, never INTERRUPT
     }
 };
 
 // /dev/ttyS0 as the serial download sees it.
 struct Serial {
     bool exists = true;
-    std::deque<uint8_t> rx;  // bytes waiting for the launcher
-    std::vector<uint8_t> tx;  // bytes the launcher sent
+    std::deque<uint8_t> rx;              // bytes waiting for the launcher
+    std::vector<uint8_t> tx;             // bytes the launcher sent
     std::function<void(uint8_t)> on_tx;  // a scripted peer
     struct termios attr {};
     std::vector<std::string> calls;  // "tcdrain", "tcflush 2", "tcsetattr 1", "tcflow 1", "close"
-    bool open_ = false;
 };
 
 // eth0 as the management port's checks see it.
@@ -116,14 +108,14 @@ struct Net {
 
 struct Board {
     // Processes and time.
-    std::vector<std::string> commands;                     // plat::system, in order
-    std::function<int(const std::string&)> on_command;     // effect and status; default 0
-    int system_result = 0;                                 // when on_command is not set
+    std::vector<std::string> commands;                  // plat::system, in order
+    std::function<int(const std::string&)> on_command;  // effect and status; default 0
+    int system_result = 0;                              // when on_command is not set
     bool exec_fails = false;
-    std::vector<uint64_t> sleeps_us;                       // every sleep and usleep
+    std::vector<uint64_t> sleeps_us;  // every sleep and usleep
     uint64_t now_us = 0;
-    std::function<void(uint64_t now_us)> on_time;          // called after time advances
-    bool real_time = false;                                // sleeps really sleep (real peers)
+    std::function<void(uint64_t now_us)> on_time;  // called after time advances
+    bool real_time = false;                        // sleeps really sleep (real peers)
 
     std::map<std::string, NorPartition> mtd;  // by device path
     std::array<I2cBus, 2> bus;
@@ -135,7 +127,7 @@ struct Board {
     Serial serial;
     Net net;
 
-    uint64_t slept_us() const;  // total of sleeps_us
+    uint64_t slept_us() const { return std::accumulate(sleeps_us.begin(), sleeps_us.end(), uint64_t{0}); }
     NorPartition& part(const std::string& path) { return mtd.at(path); }
 };
 

@@ -3,18 +3,13 @@
 // boot sequence leaves it before the first slot (buses and partitions open).
 #pragma once
 
-#include <gtest/gtest.h>
-
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
-#include <algorithm>
-#include <functional>
-#include <sstream>
 #include <iterator>
 #include <optional>
-#include <string>
+#include <sstream>
 #include <string_view>
-#include <vector>
 
 #include "bladeimg/image_builder.hpp"
 #include "fakes/fake_platform.hpp"
@@ -34,8 +29,7 @@ inline Bytes bytes(std::string_view s) { return Bytes(s.begin(), s.end()); }
 inline Bytes image(uint32_t type, std::string_view payload, bladeimg::Kind kind = bladeimg::Kind::plain,
                    uint32_t version = 0x01020304)
 {
-    const auto* p = reinterpret_cast<const uint8_t*>(payload.data());
-    return bladeimg::make_image({type, version, kind, 0}, {p, payload.size()});
+    return bladeimg::make_image({type, version, kind, 0}, bytes(payload));
 }
 
 inline Bytes app(std::string_view payload) { return image(IMAGE_APPLICATION, payload); }

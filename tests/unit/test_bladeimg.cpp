@@ -23,13 +23,9 @@ Bytes img(uint32_t type, size_t n, Kind kind = Kind::plain, uint32_t header_leng
     return bladeimg::make_image({type, 0x01020304, kind, header_length}, payload);
 }
 
-void write_files() {}
-
-template <typename... More>
-void write_files(const char* name, const Bytes& content, const More&... more)
+void write_files(std::initializer_list<std::pair<const char*, Bytes>> files)
 {
-    write_file(std::string("/tmp/") + name, content);
-    write_files(more...);
+    for (const auto& [name, content] : files) write_file(std::string("/tmp/") + name, content);
 }
 
 // Big-endian 32-bit words, written in hex.
@@ -112,12 +108,14 @@ TEST_F(BladeimgCli, CommandsOnFilesGoodAndBad)
     const Bytes b = img(IMAGE_APPLICATION, 5000, Kind::extended);
     Bytes bad = k, wraps = k, beyond = img(IMAGE_RFS, 8, Kind::hdr3), too_short = img(IMAGE_RFS, 8, Kind::extended);
     bad[50] ^= 1, put_be32(&wraps[4], 0xFFFFFFF8u), put_be16(&beyond[22], 200), put_be16(&too_short[18], 8);
-    write_files("a", a, "b", b, "k", k, "bad", bad, "empty", Bytes{}, "digits", bytes("123456789"), "p",
-                bytes("abcdefgh"), "abc", bytes("abc"), "big", Bytes(300000, 0xA5) + bytes("123"), "bad3",
-                k + bad + Bytes(3, 0), "cut", k + Bytes(k.begin(), k.begin() + 60), "zeros", Bytes(40, 0), "wraps",
-                k + wraps, "beyond", beyond, "too_short", too_short, "info", img(0x07504754, 8) + bad + Bytes(20, 0),
-                "padded", k + Bytes(300, 0x1A), "pad10", k + Bytes(10, 0x1A), "erased", k + Bytes(100, 0xFF),
-                "pad_only", Bytes(100, 0x1A), "good", k + img(IMAGE_DIAGS, 1000, Kind::extended, 0xFFFF) + img(IMAGE_DIAGS, 1000, Kind::hdr3, 1000));
+    write_files({{"a", a}, {"b", b}, {"k", k}, {"bad", bad}, {"empty", {}}, {"digits", bytes("123456789")},
+                 {"p", bytes("abcdefgh")}, {"abc", bytes("abc")}, {"big", Bytes(300000, 0xA5) + bytes("123")},
+                 {"bad3", k + bad + Bytes(3, 0)}, {"cut", k + Bytes(k.begin(), k.begin() + 60)},
+                 {"zeros", Bytes(40, 0)}, {"wraps", k + wraps}, {"beyond", beyond}, {"too_short", too_short},
+                 {"info", img(0x07504754, 8) + bad + Bytes(20, 0)}, {"padded", k + Bytes(300, 0x1A)},
+                 {"pad10", k + Bytes(10, 0x1A)}, {"erased", k + Bytes(100, 0xFF)},
+                 {"pad_only", Bytes(100, 0x1A)}, {"good", k + img(IMAGE_DIAGS, 1000, Kind::extended, 0xFFFF) +
+                                                        img(IMAGE_DIAGS, 1000, Kind::hdr3, 1000)}});
     // Sparse, so it costs no disk: what was not walked must not wrap at 2^31 or 2^32.
     ASSERT_EQ(::truncate("/tmp/wraps", (off_t{1} << 32) + 200), 0);
 
@@ -128,11 +126,8 @@ TEST_F(BladeimgCli, CommandsOnFilesGoodAndBad)
                           "[\n  {\"offset\": 0, \"type\": 55592788, \"type_name\": \"kernel\", \"kind\": 1, "
                           "\"header_length\": 16, \"payload_length\": 100, \"total_size\": 116, \"version\": "
                           "16909060, \"crc_stored\": *, \"crc_computed\": *, \"crc_ok\": true}";
-    struct Run {
-        std::string line;
-        int status;
-        std::string out = "", err = "", made = "";
-    };
+    // A command line, its exit status, and globs for stdout, stderr and /tmp/out.img.
+    struct Run { std::string line; int status; std::string out = "", err = "", made = ""; };
     std::vector<Run> cases = {
         // Headers byte for byte; crc fields from zlib's crc32, inverted. Bit
         // 31 of a type value belongs to the header kind.

@@ -5,17 +5,15 @@ using namespace unit;
 namespace {
 
 using Op = fake::I2cOp;
+using I2c = BoardTest;
 
-class I2c : public BoardTest {
-protected:
-    std::vector<Op> ops(Op::Kind kind)
-    {
-        std::vector<Op> out;
-        for (const Op& op : b().i2c_log)
-            if (op.kind == kind) out.push_back(op);
-        return out;
-    }
-};
+std::vector<Op> ops(const fake::Board& board, Op::Kind kind)
+{
+    std::vector<Op> out;
+    std::copy_if(board.i2c_log.begin(), board.i2c_log.end(), std::back_inserter(out),
+                 [&](const Op& op) { return op.kind == kind; });
+    return out;
+}
 
 }  // namespace
 
@@ -26,16 +24,16 @@ TEST_F(I2c, SettingsAreOneByteEachBehindTheWriteProtection)
     b().expander.port = 0xF9;
     EXPECT_EQ(api_get_image(st.i2c), 3);
     EXPECT_EQ(api_get_usbboot(st.i2c), 213);
-    EXPECT_EQ(ops(Op::WRITE).front().bytes, (Bytes{0x01, 0x00}));
+    EXPECT_EQ(ops(b(), Op::WRITE).front().bytes, (Bytes{0x01, 0x00}));
 
     b().i2c_log.clear();
     EXPECT_EQ(api_set_booted_image(st.i2c, 258), 3);
     EXPECT_EQ(eeprom(314), 2);
-    EXPECT_EQ(ops(Op::WRITE).front().bytes, (Bytes{0x01, 0x3A, 0x02}));
+    EXPECT_EQ(ops(b(), Op::WRITE).front().bytes, (Bytes{0x01, 0x3A, 0x02}));
     EXPECT_EQ(b().expander.port, 0xF1) << "only bit 3 released";
     EXPECT_EQ(b().sleeps_us, (std::vector<uint64_t>{100000}));
-    EXPECT_EQ(ops(Op::SMBUS_READ).front().command, 4);
-    EXPECT_EQ(ops(Op::SMBUS_WRITE).front().command, 12);
+    EXPECT_EQ(ops(b(), Op::SMBUS_READ).front().command, 4);
+    EXPECT_EQ(ops(b(), Op::SMBUS_WRITE).front().command, 12);
 }
 
 TEST_F(I2c, FailuresReadAsZeroAndWritesStillPause)
@@ -69,7 +67,7 @@ TEST_F(I2c, FailuresReadAsZeroAndWritesStillPause)
     b().expander.answers = false;
     EXPECT_EQ(api_set_image(st.i2c, 1), 3);
     EXPECT_EQ(b().expander.writes_ignored, 1);
-    EXPECT_TRUE(ops(Op::SMBUS_WRITE).empty());
+    EXPECT_TRUE(ops(b(), Op::SMBUS_WRITE).empty());
 }
 
 TEST_F(I2c, BusesOpenInOrderAndClose)

@@ -35,12 +35,7 @@ uint32_t bitwise_crc(const uint8_t* p, size_t n, uint32_t crc)
 TEST(Image, KindsSizesAndFaults)
 {
     using F = HeaderFault;
-    const struct {
-        Bytes h;
-        uint8_t kind;
-        uint32_t header_length, total;
-        F fault;
-    } cases[] = {
+    const struct { Bytes h; uint8_t kind; uint32_t header_length, total; F fault; } cases[] = {
         {header(0, IMAGE_KERNEL), HEADER_PLAIN, 16, 16, F::none},
         {header(100, IMAGE_APPLICATION, "", 40, 40), HEADER_PLAIN, 16, 116, F::none},
         {header(1000, IMAGE_APPLICATION | MAGIC_EXTENDED_BIT, "", 40), HEADER_EXTENDED, 40, 1040, F::none},
@@ -77,8 +72,7 @@ TEST(Image, CursorStepsOnlyForwardAndInside)
     EXPECT_EQ(starts, (std::vector<uint64_t>{0, a.size(), a.size() + b.size()}));
     EXPECT_EQ(cursor.left(), 24u);
     EXPECT_FALSE(cursor.at_end());
-    ImageCursor tail(23);
-    EXPECT_TRUE(tail.at_end());
+    EXPECT_TRUE(ImageCursor(23).at_end());
 }
 
 TEST(Crc, KnownValuesAndTheBitwiseRuleAtEveryLength)
