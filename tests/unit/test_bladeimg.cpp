@@ -114,20 +114,22 @@ TEST_F(BladeimgCli, CommandsOnFilesGoodAndBad)
                  {"zeros", Bytes(40, 0)}, {"wraps", k + wraps}, {"beyond", beyond}, {"too_short", too_short},
                  {"info", img(0x07504754, 8) + bad + Bytes(20, 0)}, {"padded", k + Bytes(300, 0x1A)},
                  {"pad10", k + Bytes(10, 0x1A)}, {"erased", k + Bytes(100, 0xFF)},
-                 {"pad_only", Bytes(100, 0x1A)}, {"good", k + img(IMAGE_DIAGS, 1000, Kind::extended, 0xFFFF) +
+                 {"pad_only", Bytes(100, 0x1A)}, {"huge", {}}, {"text", bytes("a line of text, and another one, and more of it\n")}, {"good", k + img(IMAGE_DIAGS, 1000, Kind::extended, 0xFFFF) +
                                                         img(IMAGE_DIAGS, 1000, Kind::hdr3, 1000)}});
     // Sparse, so it costs no disk: what was not walked must not wrap at 2^31 or 2^32.
     ASSERT_EQ(::truncate("/tmp/wraps", (off_t{1} << 32) + 200), 0);
+    ASSERT_EQ(::truncate("/tmp/huge", (off_t{1} << 32) - 16), 0);  // one byte past what a plain image holds
 
     const std::string c = "create --type kernel --version 1.2.3.4 -o ", pack = "pack -o /tmp/out.img /tmp/a ";
     const std::string o = " -o /tmp/out.img /tmp/p", v9 = " --version=9.8.7.6" + o, p = "abcdefgh";
     const std::string ok = "0x* 0x*  ok\n",
                       json =
-                          "[\n  {\"offset\": 0, \"type\": 55592788, \"type_name\": \"kernel\", \"kind\": 1, "
-                          "\"header_length\": 16, \"payload_length\": 100, \"total_size\": 116, \"version\": "
-                          "16909060, \"crc_stored\": *, \"crc_computed\": *, \"crc_ok\": true}";
+                          "\"images\": [\n      {\"offset\": 0, \"type\": 55592788, \"type_name\": \"kernel\", "
+                          "\"kind\": 1, \"header_length\": 16, \"payload_length\": 100, \"total_size\": 116, "
+                          "\"version\": 16909060, \"version_text\": \"1.2.3.4\", \"crc_stored\": *, "
+                          "\"crc_computed\": *, \"crc_ok\": true}\n    ], \"end\": ";
     // A command line, its exit status, and globs for stdout, stderr and /tmp/out.img.
-    struct Run { std::string line; int status; std::string out = "", err = "", made = ""; };
+    struct Run { std::string line; int status; std::string out = "", err = "", made = "", in = "/dev/null"; };
     std::vector<Run> cases = {
         // Headers byte for byte; crc fields from zlib's crc32, inverted. Bit
         // 31 of a type value belongs to the header kind.
@@ -143,6 +145,12 @@ TEST_F(BladeimgCli, CommandsOnFilesGoodAndBad)
          be32("fdc382bb 00000003 03504754 01020304") + "abc"},
         {"--help", 0, "usage: bladeimg *"},
         {"--version", 0, std::string("bladeimg ") + BLADEBOOT_VERSION + "\n"},
+        {"info --version", 0, std::string("bladeimg ") + BLADEBOOT_VERSION + "\n"},
+        // '-' is standard input and output; an oversized payload is refused from its size alone.
+        {"create --type kernel --version 1.2.3.4 -o - -", 0, be32("e2f39162 00000008 03504754 01020304") + p, "", "",
+         "/tmp/p"},
+        {"crc -", 0, "340bc6d9\n", "", "", "/tmp/digits"},
+        {c + "/tmp/out.img /tmp/huge", 1, "", "bladeimg: /tmp/huge: 4294967280 bytes, too large for an image*"},
         {c + "/tmp/no/out.img /tmp/k", 1, "", "bladeimg: /tmp/no/out.img: No such file or directory\n"},
         {c + "/dev/full /tmp/k", 1, "", "bladeimg: /dev/full: No space left on device\n"},  // on write, not open
         {"info /tmp/missing", 1, "", "bladeimg: /tmp/missing: No such file or directory\n"},
@@ -156,13 +164,16 @@ TEST_F(BladeimgCli, CommandsOnFilesGoodAndBad)
         {pack + "/tmp/b /tmp/a", 0, "", "", read_file("/tmp/a") + read_file("/tmp/b") + read_file("/tmp/a")},
         {"verify /tmp/good /tmp/a", 0},  // header lengths past one byte too
         // As the launcher takes them: an XMODEM download's padding, a flash dump's erased tail.
-        {"verify /tmp/padded /tmp/pad10 /tmp/erased", 0},
+        {"verify /tmp/padded /tmp/pad10 /tmp/erased", 0,
+         "/tmp/padded: offset 116: 300 bytes of padding (0x1A), not an image, accepted after the images as the "
+         "launcher does\n/tmp/pad10: offset 116: 10 bytes of padding*\n/tmp/erased: offset 116: 100 bytes of erased*\n"},
+        {"verify /tmp/text", 1, "/tmp/text: offset 0: not an image (unknown type 0x*, cut short at 48 of * bytes)\n"},
         {"verify /tmp/pad_only", 1, "/tmp/pad_only: offset 0: 100 bytes of padding (0x1A), not an image\n"},
         {"info /tmp/erased", 0, "/tmp/erased:\n*\n*" + ok + "  end at offset 116: 100 bytes of erased flash (0xFF), not an image\n"},
         {"verify /tmp/k /tmp/bad3 /tmp/k /tmp/cut /tmp/zeros /tmp/wraps /tmp/beyond /tmp/too_short", 1,
          "/tmp/bad3: offset 116: crc mismatch (stored 0x*)\n/tmp/bad3: offset 232: 3 trailing*\n"
-         "/tmp/cut: offset 116: kernel image cut short: 60 of 116 bytes*\n/tmp/zeros: offset 0: crc*\n"
-         "/tmp/zeros: offset 16: crc*\n/tmp/zeros: offset 32: 8 *\n"
+         "/tmp/cut: offset 116: kernel image cut short at 60 of 116 bytes\n"
+         "/tmp/zeros: offset 0: 40 bytes of zeros, not an image\n"
          "/tmp/wraps: offset 116: unusable header: total size 4294967304 does not fit*\n"
          "/tmp/beyond: offset 0: unusable header: header length 200 exceeds len + 16 (32)*\n"
          "/tmp/too_short: offset 0: unusable header: header length 8 is shorter than *\n"},
@@ -175,12 +186,16 @@ TEST_F(BladeimgCli, CommandsOnFilesGoodAndBad)
              "  0xc43ac0e1  MISMATCH\n  end at offset 140: 20 trailing bytes, shorter than a header (24 bytes)\n"},
         {"info /tmp/wraps", 0,
          "/tmp/wraps:\n*\n*" + ok + "  end at offset 116: unusable header: *; 4294967380 bytes*\n"},
-        {"info --json /tmp/k /tmp/cut /tmp/empty", 0,
-         json + "\n]\n" + json +
-             ",\n  {\"trailing\": 60, \"offset\": 116, \"reason\": \"kernel image cut short: "
-             "60 of 116 bytes present\"}\n]\n[]\n"},
-        // An unreadable file still takes its place, so the arrays line up with the names.
-        {"info --json /tmp/missing /tmp/k", 1, "null\n" + json + "\n]\n", "bladeimg: /tmp/missing: *\n"}};
+        // One document; each file named, an unreadable one with its error.
+        {"info --json /tmp/k /tmp/cut /tmp/empty /tmp/missing", 1,
+         "{\"files\": [\n  {\"file\": \"/tmp/k\", " + json +
+             "{\"offset\": 116, \"trailing\": 0, \"exact\": true, \"reason\": \"the images fill the file exactly\"}},"
+             "\n  {\"file\": \"/tmp/cut\", " + json +
+             "{\"offset\": 116, \"trailing\": 60, \"exact\": false, \"reason\": \"kernel image cut short at 60 of 116 "
+             "bytes\"}},\n  {\"file\": \"/tmp/empty\", \"images\": [], \"end\": {\"offset\": 0, \"trailing\": 0, "
+             "\"exact\": true, \"reason\": \"no image in the file\"}},\n  {\"file\": \"/tmp/missing\", \"error\": "
+             "\"No such file or directory\"}\n]}\n",
+         "bladeimg: /tmp/missing: *\n"}};
     const std::string w = c + "/tmp/out.img ";
     for (const std::string& line : std::initializer_list<std::string>{
              "", "frobnicate", "info --json=yes /tmp/p", "verify --frob /tmp/k", "crc /tmp/p /tmp/p",
@@ -188,10 +203,13 @@ TEST_F(BladeimgCli, CommandsOnFilesGoodAndBad)
              "create --type 0x100000000" + v9, "create --type kernel --version 1.2.3.256" + o, w,
              w + "--header hdr4 /tmp/p", w + "--header-length 24 /tmp/p", w + "--header hdr3 --header-length 23 /tmp/p",
              w + "--header extended --header-length 65536 /tmp/p", w + "--type rfs /tmp/p", w + "/tmp/p --header"})
-        cases.push_back({line, 2, "", "bladeimg: *\nusage: bladeimg *"});
+        cases.push_back({line, 2, "", "bladeimg: * (try 'bladeimg *--help')\n"});
     for (const auto& t : cases) {
         std::filesystem::remove("/tmp/out.img");
+        const int saved = ::dup(0), in = ::open(t.in.c_str(), O_RDONLY);
+        ::dup2(in, 0), ::close(in);
         const Outcome r = tool(t.line);
+        ::dup2(saved, 0), ::close(saved);
         EXPECT_EQ(r.result, t.status) << t.line;
         EXPECT_TRUE(fits(r.out.c_str(), t.out.c_str())) << t.line << "\n" << r.out;
         EXPECT_TRUE(fits(r.err.c_str(), t.err.c_str())) << t.line << "\n" << r.err;
