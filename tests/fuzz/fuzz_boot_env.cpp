@@ -5,11 +5,10 @@
 
 using namespace bladeboot;
 
-void fuzz::one_input(Input& in, fake::Board& b)
+void fuzz::one_input(Input in, fake::Board& b)
 {
     auto& bytes = b.part("/dev/mtd-ubootenv").bytes;
-    const Bytes env = in.take(bytes.size());
-    std::copy(env.begin(), env.end(), bytes.begin());
+    std::ranges::copy(in.take(bytes.size()), bytes.begin());
     BootState s;
     api_flash_init(s.mtd);
     parse_uboot_env(s);

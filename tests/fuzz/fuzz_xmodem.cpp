@@ -14,7 +14,7 @@
 
 struct OutOfTime {};
 
-void fuzz::one_input(Input& in, fake::Board& b)
+void fuzz::one_input(Input in, fake::Board& b)
 {
     std::vector<std::pair<uint8_t, Bytes>> chunks;  // `when` and the bytes
     while (in.at < in.end) {
@@ -39,8 +39,7 @@ void fuzz::one_input(Input& in, fake::Board& b)
     };
     plan(0, false);
     b.serial.on_tx = [&](uint8_t) {
-        if (due) return;  // not waiting for this byte
-        plan(b.now_us, true);
+        if (!due) plan(b.now_us, true);  // the chunk that waits for this byte is due after its pause
         deliver(b.now_us);
     };
     // After the last byte the sender is silent; once a packet has been taken,

@@ -1,8 +1,7 @@
 // What every fuzz target shares: a fresh fake board per input whose failures
-// (a write over unerased flash, say) abort so that libFuzzer keeps the input,
-// and a clock that ends a road which would otherwise wait for ever. Each
-// target defines fuzz::one_input; the fake itself refuses to run outside the
-// sandbox (tests/fuzz/run), as it writes /tmp, /user and /mnt/usb.
+// (a write over unerased flash, say) abort so that libFuzzer keeps the input.
+// Each target defines fuzz::one_input; the fake itself refuses to run outside
+// the sandbox (tests/fuzz/run), as it writes /tmp, /user and /mnt/usb.
 #pragma once
 
 #include <gtest/gtest-spi.h>
@@ -35,13 +34,7 @@ struct Input {
 };
 
 // The target's body, given its input and a fresh board.
-void one_input(Input& in, fake::Board& b);
-
-// Passing limit_us on the fake clock is a fault: the road must end without an operator.
-inline void limit_time(fake::Board& b, uint64_t limit_us)
-{
-    b.on_time = [limit_us](uint64_t now) { check(now <= limit_us); };
-}
+void one_input(Input in, fake::Board& b);
 
 inline void write_file(const std::string& path, const Bytes& bytes)
 {
@@ -82,8 +75,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     testing::TestPartResultArray failures;
     testing::ScopedFakeTestPartResultReporter reporter(testing::ScopedFakeTestPartResultReporter::INTERCEPT_ALL_THREADS,
                                                        &failures);
-    fuzz::Input in{data, data + size};
-    fuzz::one_input(in, fake::board());
+    fuzz::one_input({data, data + size}, fake::board());
     for (int i = 0; i < failures.size(); ++i)
         std::fprintf(stderr, "fake board: %s\n", failures.GetTestPartResult(i).message());
     if (failures.size()) std::abort();
