@@ -6,23 +6,15 @@
 #include "harness.hpp"
 #include "launcher/console.hpp"
 
-using namespace bladeboot;
-
-extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
+void fuzz::one_input(Input in, fake::Board& b)
 {
-    fuzz::Input in(data, size);
-    const int buffer_size = in.byte() + 1;
+    const size_t size = in.byte() + 1u;
     const bool zero_interrupts = in.byte() & 1;
-    fuzz::Board board;
-    for (uint8_t key : in.rest()) board.b().console.keys.push_back(zero_interrupts && key == 0 ? fake::INTERRUPT : key);
-
+    for (uint8_t key : in.take()) b.console.keys.push_back(zero_interrupts && key == 0 ? fake::INTERRUPT : key);
     // Exactly the caller's size on the heap, so one byte too far is caught.
-    auto buffer = std::make_unique<char[]>(static_cast<size_t>(buffer_size));
-    std::memset(buffer.get(), 'Z', static_cast<size_t>(buffer_size));
-    char* line = get_user_input(buffer.get(), buffer_size);
-    if (line != buffer.get()) __builtin_trap();
-    const size_t length = strnlen(line, static_cast<size_t>(buffer_size));
-    if (length >= static_cast<size_t>(buffer_size)) __builtin_trap();  // not terminated
-    if (std::memchr(line, '\r', length) || std::memchr(line, '\n', length)) __builtin_trap();
-    return 0;
+    auto buffer = std::make_unique<char[]>(size);
+    std::memset(buffer.get(), 'Z', size);
+    check(bladeboot::get_user_input(buffer.get(), static_cast<int>(size)) == buffer.get());
+    const size_t length = strnlen(buffer.get(), size);
+    check(length < size && !std::memchr(buffer.get(), '\r', length) && !std::memchr(buffer.get(), '\n', length));
 }

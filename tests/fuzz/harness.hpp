@@ -1,70 +1,83 @@
-// What every fuzz target shares: a fresh fake board per input, the fake's
-// NOR and test-expectation failures turned into crashes, and the stop that
-// ends a road which would otherwise wait for ever.
+// What every fuzz target shares: a fresh fake board per input whose failures
+// (a write over unerased flash, say) abort so that libFuzzer keeps the input.
+// Each target defines fuzz::one_input; the fake itself refuses to run outside
+// the sandbox (tests/fuzz/run), as it writes /tmp, /user and /mnt/usb.
 #pragma once
 
 #include <gtest/gtest-spi.h>
 
-#include <cstddef>
-#include <cstdint>
-#include <span>
-#include <string>
+#include <cstdio>
+#include <fstream>
 
 #include "fakes/fake_platform.hpp"
+#include "launcher/crc.hpp"
+#include "launcher/image.hpp"
 
 namespace fuzz {
 
-// Thrown from the fake clock when an input has used up its time.
-struct OutOfTime {};
+using Bytes = std::vector<uint8_t>;
+
+inline void check(bool ok)
+{
+    if (!ok) __builtin_trap();
+}
 
 // Reads fields off the front of the input; past the end it yields zeros.
-class Input {
-public:
-    Input(const uint8_t* data, size_t size) : data_(data), size_(size) {}
-    uint8_t byte() { return pos_ < size_ ? data_[pos_++] : 0; }
-    std::span<const uint8_t> take(size_t n)
+struct Input {
+    const uint8_t *at, *end;
+    uint8_t byte() { return at < end ? *at++ : 0; }
+    Bytes take(size_t n = SIZE_MAX)  // by default all that is left
     {
-        n = std::min(n, size_ - pos_);
-        std::span<const uint8_t> out(data_ + pos_, n);
-        pos_ += n;
-        return out;
+        at += n = std::min<size_t>(n, end - at);
+        return Bytes(at - n, at);
     }
-    std::span<const uint8_t> rest() { return take(size_ - pos_); }
-    bool empty() const { return pos_ >= size_; }
-
-private:
-    const uint8_t* data_;
-    size_t size_;
-    size_t pos_ = 0;
 };
 
-// One input's board. Every partition shrinks to one erase block so that a
-// fresh board costs little; the NOR rules stay as they are. A failure the
-// fakes report (a write over unerased flash, say) aborts, so libFuzzer keeps
-// the input.
-class Board {
-public:
-    Board();
-    ~Board();
-    Board(const Board&) = delete;
-    Board& operator=(const Board&) = delete;
-    fake::Board& b() { return fake::board(); }
+// The target's body, given its input and a fresh board.
+void one_input(Input in, fake::Board& b);
 
-private:
-    testing::TestPartResultArray failures_;
-    testing::ScopedFakeTestPartResultReporter reporter_;
-};
+inline void write_file(const std::string& path, const Bytes& bytes)
+{
+    if (!std::ofstream(path, std::ios::binary).write(reinterpret_cast<const char*>(bytes.data()), bytes.size()))
+        std::abort();
+}
 
-// Stops the call once the fake clock passes `limit_us` (throws OutOfTime).
-void limit_time(uint64_t limit_us);
+// With fix, recomputes the CRC of every image the launcher's walk would find,
+// so that mutated inputs get past the check and reach what lies behind it.
+inline Bytes fixed_crcs(Bytes bytes, bool fix)
+{
+    bladeboot::ImageCursor cursor(bytes.size());
+    while (fix && !cursor.at_end()) {
+        uint8_t* at = bytes.data() + cursor.offset();
+        const bladeboot::ImageCursor::Header h = cursor.look(at);
+        if (h.geometry.total_size < 4 || !cursor.step(h)) break;
+        bladeboot::put_be32(at, bladeboot::gen_crc(at + 4, h.geometry.total_size - 4, 0xFFFFFFFFu));
+    }
+    return bytes;
+}
 
-// Files go to /tmp, /user and /mnt/usb: refuse to run outside the sandbox.
-void require_sandbox();
-
-void write_file(const std::string& path, std::span<const uint8_t> bytes);
-
-// Recomputes the CRC of every image the launcher's walk would find, so that
-// mutated inputs get past the check and reach what lies behind it.
-void fix_crcs(std::span<uint8_t> bytes);
+// Runs a road of the launcher, which the program's exit or exec may end.
+template <class F>
+void road(F f)
+try {
+    f();
+} catch (const fake::Exited&) {
+} catch (const fake::Execed&) {
+}
 
 }  // namespace fuzz
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
+{
+    // One erase block a partition, so that a fresh board costs little; the NOR rules stay.
+    fake::reset_with_partition_cap(0x10000);
+    fake::clean_sandbox_dirs();
+    testing::TestPartResultArray failures;
+    testing::ScopedFakeTestPartResultReporter reporter(testing::ScopedFakeTestPartResultReporter::INTERCEPT_ALL_THREADS,
+                                                       &failures);
+    fuzz::one_input({data, data + size}, fake::board());
+    for (int i = 0; i < failures.size(); ++i)
+        std::fprintf(stderr, "fake board: %s\n", failures.GetTestPartResult(i).message());
+    if (failures.size()) std::abort();
+    return 0;
+}
