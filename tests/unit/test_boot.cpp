@@ -53,9 +53,10 @@ TEST_F(Boot, EnvironmentSwitchesAreSubstringsWithPrefixValues)
     }
 }
 
-// Roads that give up on a slot and hand the choice back; what a boot then
-// does next is the whole boots' to check.
-TEST_F(Boot, FailingSlotsSayWhyAndLeaveTheBoardAsItWas)
+// Roads that give up on a slot and hand the choice back (what a boot then
+// does next is the whole boots' to check), and a payload that cannot be
+// written, which is not launched.
+TEST_F(Boot, FailingSlotsAndUnwritablePayloadsSayWhyAndLeaveTheBoardAsItWas)
 {
     const Bytes kernel = image(IMAGE_KERNEL, "vmlinux"), good = app("image one payload");
     Bytes unusable = good;  // HDR3 header length just past len + 16
@@ -74,7 +75,6 @@ TEST_F(Boot, FailingSlotsSayWhyAndLeaveTheBoardAsItWas)
     };
     for (const auto& [slot, file, err] : cases) {
         SetUp();
-        write_file("/tmp/home/bin/distro-id", "");
         st.tried_alt_image = slot == 3;
         st.shell_enable = 1;
         if (file) write_file(slot == 3 ? USB_IMAGE_PATH : slot == 2 ? SLOT2_PATH : SLOT1_PATH, *file);
@@ -84,10 +84,7 @@ TEST_F(Boot, FailingSlotsSayWhyAndLeaveTheBoardAsItWas)
                              int(eeprom(EEPROM_BOOTED_SLOT))),
                   std::tuple(false, std::string(), 0xFF));
     }
-}
-
-TEST_F(Boot, PayloadThatCannotBeWrittenIsNotLaunched)
-{
+    SetUp();
     std::filesystem::create_symlink("/dev/full", APP_TARBALL);
     write_file(SLOT1_PATH, app("image one payload"));
     const Outcome o = run([&] { return extract_image(st, 1); });

@@ -1,7 +1,4 @@
 #include <termios.h>
-#include <unistd.h>
-
-#include <climits>
 
 #include "launcher/console.hpp"
 #include "launcher/rescue.hpp"
@@ -103,7 +100,8 @@ TEST_F(Console, MenuAcceptsItsKeysAndComesBackAfterEachHandler)
     const Outcome o = rescue(run_rescue_mode, std::string(1, '\0') + "vuq\rdnxE");
     EXPECT_EQ(std::pair(o.result, sig_quit_raised), std::pair(1, 0));
     EXPECT_EQ(count(o.out, "\tE) Exit\n"), 5u) << "listed again after v, u, d and x";
-    EXPECT_TRUE(has(o.out, "Installed images versions: \n") && has(o.out, "(q to quit): ") && has(o.err, "Image not found"));
+    EXPECT_TRUE(has(o.out, "Installed images versions: \n") && has(o.out, "(q to quit): ") &&
+                has(o.err, "Image not found"));
     EXPECT_TRUE(has(o.err, "Can't open serial port!") && has(o.out, "not possible without the serial port."));
     EXPECT_EQ(count(rescue(run_rescue_mode).out, "Option? : "), 1u) << "an ended console leaves the menu";
 }
@@ -112,7 +110,7 @@ TEST_F(Console, UsbInstallNumbersTheFilesAndTheAnswerChooses)
 {
     write_file("/mnt/usb/first.pkg", "junk one");
     write_file("/mnt/usb/second.pkg", "junk two");
-    ASSERT_EQ(symlink("sub", "/mnt/usb/link"), 0);  // to a directory, yet listed like a file
+    std::filesystem::create_directory_symlink("sub", "/mnt/usb/link");  // to a directory, yet listed like a file
     std::filesystem::create_directories("/mnt/usb/sub");
     std::vector<std::string> names;  // as the directory yields them, directories left out
     for (const auto& e : std::filesystem::directory_iterator("/mnt/usb"))
@@ -122,13 +120,12 @@ TEST_F(Console, UsbInstallNumbersTheFilesAndTheAnswerChooses)
     for (auto [answer, installs] : {std::pair{"2\r", 2}, {"  1\r", 1}, {"2x\r", 2}, {"4\r", 0}, {"0\r", 0}, {"-1\r", 0},
                                     {"99999999999999999999\r", 0}, {"quit\r", 0}, {"x2\r1\r", 1}, {"x2", 0}}) {
         SCOPED_TRACE(answer);
-        ASSERT_EQ(chdir("/"), 0);
+        std::filesystem::current_path("/");
         const Outcome o = rescue(run_usb_rescue, answer);
         EXPECT_TRUE(o.out.starts_with(listing + "Choose file number to install (q to quit): "));
         EXPECT_EQ(count(o.out, "Invalid file number x2. Try again pleas\n"), answer[0] == 'x' ? 1u : 0u);
         EXPECT_EQ(count(o.out, "Installing "), installs ? 1u : 0u);
         EXPECT_TRUE(!installs || has(o.out, "Installing " + names[size_t(installs - 1)] + "\n\nExtracting"));
-        char cwd[PATH_MAX];
-        EXPECT_STREQ(getcwd(cwd, sizeof cwd), "/tmp");
+        EXPECT_EQ(std::filesystem::current_path(), "/tmp");
     }
 }

@@ -25,14 +25,25 @@ protected:
 
 }  // namespace
 
-TEST_F(Launch, GdbRunsTheApplicationAsItsChildOnClosedBuses)
+// Every start that does not hand the process to the application ends in a
+// reboot: the debugger's child has ended, or nothing could be started.
+TEST_F(Launch, StartsThatEndInAReboot)
 {
     st.gdb_enable = st.memchk_enable = 1;
     write_file("/tmp/gdb", "");
-    const Outcome o = launch();
+    Outcome o = launch();
     EXPECT_TRUE(o.rebooted() && o.out == "*** Launching under GDB ***\n") << o.out;
     EXPECT_EQ(b().commands, (Commands{unpack, "/tmp/gdb /tmp/home/bin/mp.elf.strip", "reboot"}));
     EXPECT_EQ(st.i2c.i2c_file[0], 0) << "the buses are the application's";
+
+    SetUp();
+    b().exec_fails = true;
+    o = launch();
+    EXPECT_TRUE(o.rebooted() && o.err == "Failed to start Application OS.\n") << o.err;
+    b().system_result = -1;  // no shell at all: the reboot cannot start either
+    o = launch();
+    EXPECT_EQ(o.err, "Failed to gunzip Application OS.\nSystem reboot failed, please power-cycle.\n");
+    EXPECT_EQ(std::pair(o.exit_status, b().sleeps_us.back()), std::pair(std::optional(0), uint64_t{1000000}));
 }
 
 TEST_F(Launch, EnvironmentFileFollowsTheInstallScriptInTokensOf511)
@@ -63,17 +74,6 @@ TEST_F(Launch, IncompatibleImageAsksOnceAndOnlyYesEntersRecovery)
     }
 }
 
-TEST_F(Launch, FailuresToUnpackOrToStartReboot)
-{
-    b().exec_fails = true;
-    Outcome o = launch();
-    EXPECT_TRUE(o.rebooted() && o.err == "Failed to start Application OS.\n") << o.err;
-    b().system_result = -1;  // no shell at all: the reboot cannot start either
-    o = launch();
-    EXPECT_EQ(o.err, "Failed to gunzip Application OS.\nSystem reboot failed, please power-cycle.\n");
-    EXPECT_EQ(std::pair(o.exit_status, b().sleeps_us.back()), std::pair(std::optional(0), uint64_t{1000000}));
-}
-
 TEST_F(Launch, GdbComesFromTheOtherSlotsPayload)
 {
     write_file(SLOT1_PATH, app("gzip bytes") + app("not this"));
@@ -81,8 +81,9 @@ TEST_F(Launch, GdbComesFromTheOtherSlotsPayload)
     EXPECT_EQ(std::pair(o.result, read_file("/tmp/gdb.gz")), std::pair(1, std::string("gzip bytes")));
     EXPECT_EQ(o.out, "Extracting GDB from image slot 1\nFound GDB image 1 of length = 10.\ndecompressing GDB....\n");
     EXPECT_EQ(b().commands, (Commands{"gunzip /tmp/gdb.gz", "chmod +x /tmp/gdb"}));
-    for (const auto& [slot2, magic] : {std::pair{image(IMAGE_APPLICATION, "gz", bladeimg::Kind::extended), "0x81504754"},
-                                       {image(IMAGE_KERNEL, "gz"), "0x3504754"}, {Bytes(12, 0), "0x0"}}) {
+    const Bytes extended = image(IMAGE_APPLICATION, "gz", bladeimg::Kind::extended);
+    for (const auto& [slot2, magic] :
+         {std::pair{extended, "0x81504754"}, {image(IMAGE_KERNEL, "gz"), "0x3504754"}, {Bytes(12, 0), "0x0"}}) {
         SetUp();
         write_file(SLOT2_PATH, slot2);
         o = run([] { return extract_gdb(1); });
@@ -133,8 +134,9 @@ TEST_F(Launch, RescueImageEndsAsItsCheckAndTheAnswerDecide)
         EXPECT_TRUE(has(boots ? o.out : o.err, c.says));
         EXPECT_EQ(std::tuple(o.exec.has_value(), o.result, read_file(APP_TARBALL)),
                   std::tuple(boots, boots ? -1 : 0, std::string(boots ? "recovery tarball" : "")));
-        EXPECT_EQ(std::tuple(int(eeprom(EEPROM_PREFERRED_SLOT)), int(eeprom(EEPROM_BOOTED_SLOT)), fs::exists(SLOT2_PATH)),
-                  std::tuple(c.preferred, c.booted, c.preferred == 2));
+        EXPECT_EQ(
+            std::tuple(int(eeprom(EEPROM_PREFERRED_SLOT)), int(eeprom(EEPROM_BOOTED_SLOT)), fs::exists(SLOT2_PATH)),
+            std::tuple(c.preferred, c.booted, c.preferred == 2));
         EXPECT_FALSE(fs::exists(SLOT1_PATH));
     }
     SetUp();
