@@ -1,6 +1,3 @@
-#include <csignal>
-
-#include "launcher/boot.hpp"
 #include "launcher/boot_env.hpp"
 #include "launcher/extract.hpp"
 #include "launcher/launch.hpp"
@@ -9,18 +6,6 @@
 #include "support.hpp"
 
 using namespace unit;
-
-TEST(Signal, CtrlCOnlyRaisesTheFlagAndInterruptsReads)
-{
-    sig_quit_raised = 0;
-    ASSERT_EQ(sig_init(), 0);
-    struct sigaction installed {};
-    sigaction(SIGINT, nullptr, &installed);
-    EXPECT_EQ(installed.sa_flags & SA_RESTART, 0) << "a blocked console read must end";
-    std::raise(SIGINT);
-    EXPECT_EQ(sig_quit_raised, 1);
-    std::signal(SIGINT, SIG_DFL);
-}
 
 class Boot : public BoardTest {};
 
