@@ -268,7 +268,7 @@ static std::string packet(uint8_t n, std::string data)
     return std::string{'\x02', char(n), char(255 - n)} + data + char(crc >> 8) + char(crc);
 }
 
-TEST(Console, SerialDownloadsTheSenderCancelsInstallNothing)
+TEST(Console, SerialDownloadInstallsOnlyWhatArrivedWhole)
 {
     Board board;
     board.setenv({"diagnostics=rescue"});
@@ -276,14 +276,14 @@ TEST(Console, SerialDownloadsTheSenderCancelsInstallNothing)
     const std::string image(bytes.begin(), bytes.end());
     // The port's queues are flushed at each switch: answer the reminders.
     const std::string start = "before the download can start...", back = "Waiting for the <ENTER> key to be hit...";
-    // A good download into slot 2; one cancelled after its first packet; one
-    // cancelled before it; each time the menu comes back.
+    // A good download into slot 2, then one broken after its first packet by
+    // a packet out of sequence (a silent sender would fail the same way, but
+    // only after 21 s of the receiver's retries); each time the menu comes back.
     const auto [status, shown] = on_terminal(
         {"run", board.dir().string(), "--speed", "500", "--timeout", "60"},
         {{"Option? : ", "X"}, {start, "\r"}, {"C", packet(1, image)}, {"\x06", "\x04"}, {"\x15", "\x04"},
          {back, "\n"}, {"(hit return to just boot image): ", "2\n"}, {"Option? : ", "X"}, {start, "\r"},
-         {"C", packet(1, std::string(1024, 'b'))}, {"\x06", "\x18\x18"}, {back, "\n"}, {"Option? : ", "X"},
-         {start, "\r"}, {"C", "\x18\x18"}, {back, "\n"}, {"Option? : ", "r"}});
+         {"C", packet(1, std::string(1024, 'b'))}, {"\x06", packet(3, "b")}, {back, "\n"}, {"Option? : ", "r"}});
     EXPECT_EQ(status, 3) << shown;  // rebooted from the menu
     size_t extracted = 0;
     for (size_t at = shown.find("Extracting images"); at != std::string::npos; at = shown.find("Extracting images", at + 1))
