@@ -16,9 +16,7 @@ namespace systest {
 std::string slurp(const fs::path& path)
 {
     std::ifstream in(path, std::ios::binary);
-    std::ostringstream text;
-    text << in.rdbuf();
-    return text.str();
+    return {std::istreambuf_iterator<char>(in), {}};
 }
 
 pid_t start_bladesim(const std::vector<std::string>& args, const std::function<bool()>& console)

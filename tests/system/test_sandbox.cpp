@@ -15,6 +15,7 @@
 
 using namespace bladeboot;
 using namespace systest;
+using namespace std::chrono_literals;
 
 namespace {
 
@@ -49,19 +50,11 @@ std::pair<int, std::string> on_terminal(const std::vector<std::string>& args, co
     std::string shown;
     size_t seen = 0, step = 0;
     auto typed_at = clock::now();
-    const auto deadline = clock::now() + std::chrono::seconds(30);
+    const auto deadline = clock::now() + 30s;
     while (clock::now() < deadline) {
-        if (step < steps.size()) {
-            const size_t at = shown.find(steps[step].wait_for, seen);
-            if (at != std::string::npos) {
-                seen = at + steps[step].wait_for.size();
-                if (!type(steps[step].keys)) break;
-                typed_at = clock::now();
-                ++step;
-                continue;
-            }
-        }
-        if (step > 0 && steps[step - 1].repeat && clock::now() - typed_at > std::chrono::milliseconds(500)) {
+        const size_t at = step < steps.size() ? shown.find(steps[step].wait_for, seen) : std::string::npos;
+        if (at != std::string::npos) seen = at + steps[step++].wait_for.size();
+        if (at != std::string::npos || (step > 0 && steps[step - 1].repeat && clock::now() - typed_at > 500ms)) {
             if (!type(steps[step - 1].keys)) break;
             typed_at = clock::now();
         }
