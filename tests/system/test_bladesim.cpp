@@ -80,6 +80,33 @@ TEST(BoardFiles, EnvironmentLayoutRoundTripAndRefusalsCommandLogEscapes)
     for (const char* bad : {"gdb", "=on", "my var=1"}) EXPECT_NE(apply_assignment(vars, bad), "") << bad;
 }
 
+// The launcher reads the environment's bytes 4 to 1283: setenv refuses a
+// variable that ends past them, and reports a bad CRC, keeping the block
+// unless told to replace it.
+TEST(BoardFiles, SetenvRefusesWhatTheLauncherCannotSeeAndKeepsABadBlock)
+{
+    EXPECT_EQ(beyond_launcher({{"a", std::string(1278, 'x')}}), nullptr);
+    EXPECT_EQ(*beyond_launcher({{"a", "1"}, {"b", std::string(1277, 'x')}}), "b");
+    const fs::path dir = fs::temp_directory_path() / "bladesim-test-setenv", env = dir / "flash" / "ubootenv.bin";
+    fs::remove_all(dir);
+    ASSERT_EQ(create_board(dir), "");
+    const auto setenv = [&](const std::string& line) {
+        Args args = words("bladesim setenv " + dir.string() + " " + line);
+        std::vector<char*> argv;
+        for (auto& a : args) argv.push_back(a.data());
+        return bladesim_main(static_cast<int>(argv.size()), argv.data());
+    };
+    EXPECT_EQ(setenv("a=" + std::string(1279, 'x')), 2);
+    auto block = *read_file(env);
+    block[0] ^= 1;
+    ASSERT_TRUE(write_file(env, block));
+    EXPECT_EQ(setenv(""), 1);
+    EXPECT_EQ(setenv("gdb=on"), 1);
+    EXPECT_EQ(read_file(env), block);
+    EXPECT_EQ(setenv("--replace gdb=on"), 0);
+    EXPECT_EQ(parse_environment(*read_file(env)), (Environment{{"gdb", "on"}}));
+}
+
 TEST(SampleBoard, FilesImagesAndEepromDefaults)
 {
     const fs::path dir = fs::temp_directory_path() / "bladesim-test-sample";
