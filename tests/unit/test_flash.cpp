@@ -61,8 +61,8 @@ TEST_F(Flash, WritesByEraseBlockAndStopsAtTheFirstFault)
         Bytes expected = kernel().bytes;
         const Bytes data = pattern(c.length, 99);
         if (c.out.empty() || c.progress) std::copy(data.begin(), data.end(), expected.begin() + c.offset);
-        const Outcome o =
-            run([&] { return api_flash_write(data.data(), st.mtd.kernel_fd, c.offset, c.length, uint8_t(c.progress)); });
+        const Outcome o = run(
+            [&] { return api_flash_write(data.data(), st.mtd.kernel_fd, c.offset, c.length, uint8_t(c.progress)); });
         EXPECT_EQ(o.result, c.out.empty() || c.progress ? 0 : -1);
         EXPECT_EQ(o.out, c.out);
         EXPECT_EQ(kernel().erase_log, c.erased);
