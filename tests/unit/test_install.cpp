@@ -73,6 +73,7 @@ TEST_F(Install, EachImageGoesToItsPlaceAndFailuresStopThePackage)
         {sized(IMAGE_UBOOT, 0x80000), 0, {"Boot loader image carries no header copy at byte 240, voiding"}, {}},
         {sized(IMAGE_UBOOT, 0x80001), 0, {"UBOOT image is too big for flash (524289 > 524288)\n"}, {}},
         {sized(IMAGE_UBOOT, 0) + k1, 0, {"carries no header copy"}, {}},
+        {uboot(UBOOT_HEADER_OFFSET + 16), 1, {"Installing Boot Loader: "}, {"/dev/mtd-uboot"}},  // copy at the very end
         {{}, 0, {"\nExtracting images ... Do *NOT* power cycle the switch.\nFile processed\nERROR: No valid image found\n"},
          {}},
         {k1 + Bytes(k1.begin(), k1.begin() + 23), 1, {"File processed\n"}, {"/dev/mtd-kernel"}},
