@@ -9,6 +9,7 @@ namespace {
 
 constexpr uint32_t E = 0x10000;
 constexpr char KERNEL[] = "/dev/mtd-kernel";
+using Blocks = std::vector<std::pair<uint32_t, uint32_t>>;
 
 Bytes pattern(size_t n, uint8_t seed)
 {
@@ -20,94 +21,72 @@ Bytes pattern(size_t n, uint8_t seed)
 class Flash : public BoardTest {
 protected:
     fake::NorPartition& kernel() { return b().part(KERNEL); }
-    Outcome write(uint32_t offset, const Bytes& data, uint8_t progress = 0)
-    {
-        return run([&] { return api_flash_write(data.data(), st.mtd.kernel_fd, offset, uint32_t(data.size()), progress); });
-    }
 };
 
 }  // namespace
 
-TEST_F(Flash, WritesByEraseBlockKeepingTheBytesAround)
+// A write takes whole erase blocks and keeps the bytes around the range; a fault stops it at once.
+TEST_F(Flash, WritesByEraseBlockAndStopsAtTheFirstFault)
 {
-    const struct {
-        uint32_t offset, length;
-        std::vector<std::pair<uint32_t, uint32_t>> erased;
-    } cases[] = {
-        {E + 100, 10, {{E, E}}},
-        {E - 16, E + 32, {{0, E}, {E, E}, {2 * E, E}}},
-        {2 * E, 2 * E, {{2 * E, E}, {3 * E, E}}},
-        {E - 1, 1, {{0, E}}},
-        {E + 5, 0, {{E, E}}},  // unaligned and empty: the block is rewritten unchanged
-        {E, 0, {}},
-    };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(testing::Message() << c.offset << "+" << c.length);
-        fake::load_partition(KERNEL, 0, pattern(kernel().bytes.size(), 7));
-        kernel().erase_log.clear();
-        Bytes expected = kernel().bytes;
-        const Bytes data = pattern(c.length, 99);
-        std::copy(data.begin(), data.end(), expected.begin() + c.offset);
-        EXPECT_EQ(write(c.offset, data).result, 0);
-        EXPECT_EQ(kernel().erase_log, c.erased);
-        EXPECT_TRUE(kernel().bytes == expected);
-    }
-}
-
-TEST_F(Flash, ProgressCountsBlocksThenEndsTheLine)
-{
-    EXPECT_EQ(write(0, Bytes(4 * E, 0x5A), 1).out, "     \b\b\b\b000%\b\b\b\b025%\b\b\b\b050%\b\b\b\b075%\b\b\b\b100%\n");
-    EXPECT_EQ(write(0, {}, 1).out, "     \b\b\b\b100%\n");
-}
-
-TEST_F(Flash, FailuresAreReportedAndStopTheWrite)
-{
+    const auto none = [](fake::NorPartition&) {};
+    const std::string odd = " (not a power of two of at least 1024 bytes)\n", size = "Unsupported MTD erase size 0x";
     const struct {
         std::function<void(fake::NorPartition&)> fault;
-        const char* out;
+        uint32_t offset, length, progress;
+        Blocks erased;
+        std::string out;
     } cases[] = {
-        {[](auto& p) { p.fail_read_at = 2; }, "Flash Write mtd read failed.\n\n"},
-        {[](auto& p) { p.fail_erase_at = 1; }, "Flash Write mtd erase failed.\n\n"},
-        {[](auto& p) { p.fail_write_at = 65; }, "Flash Write mtd write failed.\n\n"},
-        {[](auto& p) { p.getinfo_fails = true; }, "Could not get MTD device info \n"},
-        {[](auto& p) { p.erase_size = 3000; },
-         "Unsupported MTD erase size 0x00000bb8 (not a power of two of at least 1024 bytes)\n"},
-        {[](auto& p) { p.erase_size = 512; },
-         "Unsupported MTD erase size 0x00000200 (not a power of two of at least 1024 bytes)\n"},
+        {none, E + 100, 10, 0, {{E, E}}, ""},
+        {none, E - 16, E + 32, 0, {{0, E}, {E, E}, {2 * E, E}}, ""},
+        {none, 2 * E, 2 * E, 0, {{2 * E, E}, {3 * E, E}}, ""},
+        {none, E - 1, 1, 0, {{0, E}}, ""},
+        {none, E + 5, 0, 0, {{E, E}}, ""},  // unaligned and empty: the block is rewritten unchanged
+        {none, E, 0, 1, {}, "     \b\b\b\b100%\n"},
+        {none, 0x300000 - 16, 16, 0, {{0x2F0000, E}}, ""},
+        {none, 0, 4 * E, 1, {{0, E}, {E, E}, {2 * E, E}, {3 * E, E}},
+         "     \b\b\b\b000%\b\b\b\b025%\b\b\b\b050%\b\b\b\b075%\b\b\b\b100%\n"},
+        {none, 0x2FFFF0, 17, 0, {}, "Flash range 0x002ffff0+0x00000011 outside the partition (0x00300000 bytes)\n"},
+        {[](auto& p) { p.fail_read_at = 2; }, 0, 2 * E, 0, {{0, E}}, "Flash Write mtd read failed.\n\n"},
+        {[](auto& p) { p.fail_erase_at = 1; }, 0, 2 * E, 0, {}, "Flash Write mtd erase failed.\n\n"},
+        {[](auto& p) { p.fail_write_at = 65; }, 0, 2 * E, 0, {{0, E}, {E, E}}, "Flash Write mtd write failed.\n\n"},
+        {[](auto& p) { p.getinfo_fails = true; }, 0, 2 * E, 0, {}, "Could not get MTD device info \n"},
+        {[](auto& p) { p.erase_size = 3000; }, 0, 2 * E, 0, {}, size + "00000bb8" + odd},
+        {[](auto& p) { p.erase_size = 512; }, 0, 2 * E, 0, {}, size + "00000200" + odd},
     };
     for (const auto& c : cases) {
-        SCOPED_TRACE(c.out);
+        SCOPED_TRACE(testing::Message() << c.offset << "+" << c.length << " " << c.out);
         SetUp();
+        fake::load_partition(KERNEL, 0, pattern(kernel().bytes.size(), 7));
         c.fault(kernel());
-        const Outcome o = write(0, Bytes(2 * E, 0));
-        EXPECT_EQ(o.result, -1);
+        Bytes expected = kernel().bytes;
+        const Bytes data = pattern(c.length, 99);
+        if (c.out.empty() || c.progress) std::copy(data.begin(), data.end(), expected.begin() + c.offset);
+        const Outcome o = run(
+            [&] { return api_flash_write(data.data(), st.mtd.kernel_fd, c.offset, c.length, uint8_t(c.progress)); });
+        EXPECT_EQ(o.result, c.out.empty() || c.progress ? 0 : -1);
         EXPECT_EQ(o.out, c.out);
+        EXPECT_EQ(kernel().erase_log, c.erased);
+        EXPECT_TRUE(o.result != 0 || kernel().bytes == expected) << "the bytes around are kept";
     }
-    SetUp();
-    EXPECT_EQ(write(0x2FFFF0, Bytes(17, 0)).out, "Flash range 0x002ffff0+0x00000011 outside the partition (0x00300000 bytes)\n");
-    EXPECT_TRUE(kernel().erase_log.empty());
-    EXPECT_EQ(run([&] { return api_flash_read(nullptr, -1, 0, 16); }).out, "Could not get MTD device info \n");
 }
 
-TEST_F(Flash, EraseTakesWholeBlocksAndReadIsOneCall)
+TEST_F(Flash, EraseTakesWholeBlocksReadIsOneCallAndFailuresAreSaid)
 {
     EXPECT_EQ(api_flash_erase(st.mtd.kernel_fd, E + 1, 1), 0);
-    EXPECT_EQ(kernel().erase_log, (std::vector<std::pair<uint32_t, uint32_t>>{{E, E}}));
+    EXPECT_EQ(kernel().erase_log, (Blocks{{E, E}}));
     kernel().fail_erase_at = kernel().erases + 1;
     EXPECT_EQ(run([&] { return api_flash_erase(st.mtd.kernel_fd, 0, 1); }).out, "Flash Erase mtd erase failed.\n");
     fake::load_partition(KERNEL, 40, bytes("header"));
     Bytes got(6);
     EXPECT_EQ(api_flash_read(got.data(), st.mtd.kernel_fd, 40, 6), 0);
     EXPECT_EQ(got, bytes("header"));
+    EXPECT_EQ(run([&] { return api_flash_read(nullptr, -1, 0, 16); }).out, "Could not get MTD device info \n");
 }
 
 TEST_F(Flash, PartitionsOpenSynchronousButRescueAndNoneLeakIntoChildren)
 {
-    for (const auto& [path, part] : b().mtd) {
-        SCOPED_TRACE(path);
-        const int sync = path == "/dev/mtd-rescue" ? 0 : O_SYNC;
-        EXPECT_EQ(part.open_flags, O_RDWR | O_CLOEXEC | sync);
-    }
+    for (const auto& [path, part] : b().mtd)
+        EXPECT_EQ(part.open_flags, O_RDWR | O_CLOEXEC | (path == "/dev/mtd-rescue" ? 0 : O_SYNC)) << path;
 }
 
 TEST_F(Flash, FakeBoardKeepsTheBoardContract) { EXPECT_EQ(board_contract(), ""); }

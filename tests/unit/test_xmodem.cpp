@@ -14,7 +14,8 @@ using namespace unit;
 namespace {
 
 constexpr uint8_t SOH = 0x01, STX = 0x02, EOT = 0x04, ACK = 0x06, NAK = 0x15, CAN = 0x18, C = 'C';
-constexpr char OUT[] = "/tmp/received";
+constexpr char OUT[] = "/tmp/received", DONE[] = "EOT\nAll done\n";
+const Bytes CANCEL(5, CAN);
 
 uint16_t bitwise_crc16(const Bytes& data)
 {
@@ -40,8 +41,6 @@ Bytes packet(uint8_t header, uint8_t block, const Bytes& d, uint16_t crc_xor = 0
     return Bytes{header, block, uint8_t(255 - block)} + d + Bytes{uint8_t(crc >> 8), uint8_t(crc)};
 }
 
-Bytes cans(size_t n) { return Bytes(n, CAN); }
-
 // The sender's next move: when the receiver sends `answer`, these bytes arrive.
 struct Move {
     uint8_t answer;
@@ -50,19 +49,21 @@ struct Move {
 
 class Xmodem : public BoardTest {
 protected:
+    // After the given moves the sender ends as a sender does: EOT, and EOT again on NAK.
     void script(std::vector<Move> moves)
     {
         moves_.assign(moves.begin(), moves.end());
+        moves_.insert(moves_.end(), {{ACK, {EOT}}, {NAK, {EOT}}});
         b().serial.on_tx = [this](uint8_t sent) {
             if (moves_.empty() || moves_.front().answer != sent) return;
             for (uint8_t byte : moves_.front().bytes) b().serial.rx.push_back(byte);
             moves_.pop_front();
         };
     }
-    Outcome receive()
+    Outcome receive(const char* path = OUT)
     {
         const int fd = plat::open("/dev/ttyS0", O_RDWR | O_NOCTTY | O_NONBLOCK);
-        const Outcome o = run([&] { return xmodem_receive(fd, fd, OUT, &completed); });
+        const Outcome o = run([&] { return xmodem_receive(fd, fd, path, &completed); });
         plat::close(fd);
         return o;
     }
@@ -81,53 +82,40 @@ TEST(XmodemCrc, TableMatchesTheBitwiseDefinition)
 
 TEST_F(Xmodem, ReceiverAnswersEverySenderMoveAsTheProtocolSays)
 {
-    const Bytes d1 = data(128, 1), d2 = data(1024, 2), d3 = data(128, 3);
-    const Bytes bad2 = packet(SOH, 2, d3, 0x0001), bad3 = packet(SOH, 3, d3, 0x8000), end = {EOT};
-    const std::vector<Move> ok_end = {{ACK, end}, {NAK, end}};
-    const auto then_end = [&](std::vector<Move> m) { return m.insert(m.end(), ok_end.begin(), ok_end.end()), m; };
+    const Bytes d1 = data(128, 1), d2 = data(1024, 2), d3 = data(128, 3), p1 = packet(SOH, 1, d1);
+    const Bytes p2 = packet(SOH, 2, d3), bad2 = packet(SOH, 2, d3, 0x0001), bad3 = packet(SOH, 3, d3, 0x8000);
     const struct {
         const char* name;
         std::vector<Move> moves;
         int result;
-        Bytes sent;
-        const char* err;
-        Bytes file;
+        Bytes sent, file;
         uint64_t slept_s;
+        const char* err = DONE;
     } cases[] = {
-        {"mixed sizes", then_end({{C, packet(SOH, 1, d1)}, {ACK, packet(STX, 2, d2)}, {ACK, packet(SOH, 3, d3)}}), 1280,
-         {C, ACK, ACK, ACK, NAK, ACK}, "EOT\nAll done\n", d1 + d2 + d3, 0},
-        {"repeat acknowledged, written once", then_end({{C, packet(SOH, 1, d1)}, {ACK, packet(SOH, 1, d1)}}), 128,
-         {C, ACK, ACK, NAK, ACK}, "EOT\nAll done\n", d1, 1},
-        {"EOT then silence", {{C, end}}, 0, {C, NAK, ACK}, "EOT\nAll done\n", {}, 5},
-        {"block 0 first", then_end({{C, {SOH, 0, 255}}, {C, packet(SOH, 1, d1)}}), 128, {C, C, ACK, NAK, ACK},
-         "EOT\nAll done\n", d1, 0},
-        {"stray ACK first", then_end({{C, {ACK}}, {C, packet(SOH, 1, d1)}}), 128, {C, C, ACK, NAK, ACK},
-         "EOT\nAll done\n", d1, 0},
-        {"lone CAN first", then_end({{C, {CAN, 'x'}}, {C, packet(SOH, 1, d1)}}), 128, {C, C, ACK, NAK, ACK},
-         "CAN\nEOT\nAll done\n", d1, 0},
-        {"CAN pair first cancels", {{C, {CAN, 0x98}}}, 0, Bytes{C} + cans(5), "CAN\n", {}, 2},
-        {"block pair disagrees first", then_end({{C, {SOH, 1, 1}}, {C, packet(SOH, 1, d1)}}), 128,
-         {C, C, ACK, NAK, ACK}, "EOT\nAll done\n", d1, 0},
-        {"first block above one", {{C, packet(SOH, 2, d1)}}, 0, Bytes{C} + cans(5), "", {}, 2},
-        {"third fault cancels", {{C, packet(SOH, 1, d1)}, {ACK, bad2}, {NAK, bad2}, {NAK, bad2}}, 0,
-         Bytes{C, ACK, NAK, NAK} + cans(5), "", d1, 6},
+        {"mixed sizes", {{C, p1}, {ACK, packet(STX, 2, d2)}, {ACK, packet(SOH, 3, d3)}}, 1280,
+         {C, ACK, ACK, ACK, NAK, ACK}, d1 + d2 + d3, 0},
+        {"repeat acknowledged, written once", {{C, p1}, {ACK, p1}}, 128, {C, ACK, ACK, NAK, ACK}, d1, 1},
+        {"EOT then silence", {{C, {EOT}}}, 0, {C, NAK, ACK}, {}, 5},
+        {"block 0 first", {{C, {SOH, 0, 255}}, {C, p1}}, 128, {C, C, ACK, NAK, ACK}, d1, 0},
+        {"stray ACK first", {{C, {ACK}}, {C, p1}}, 128, {C, C, ACK, NAK, ACK}, d1, 0},
+        {"lone CAN first", {{C, {CAN, 'x'}}, {C, p1}}, 128, {C, C, ACK, NAK, ACK}, d1, 0, "CAN\nEOT\nAll done\n"},
+        {"CAN pair first cancels", {{C, {CAN, 0x98}}}, 0, Bytes{C} + CANCEL, {}, 2, "CAN\n"},
+        {"block pair disagrees first", {{C, {SOH, 1, 1}}, {C, p1}}, 128, {C, C, ACK, NAK, ACK}, d1, 0},
+        {"first block above one", {{C, packet(SOH, 2, d1)}}, 0, Bytes{C} + CANCEL, {}, 2, ""},
+        {"third fault cancels", {{C, p1}, {ACK, bad2}, {NAK, bad2}, {NAK, bad2}}, 0, Bytes{C, ACK, NAK, NAK} + CANCEL,
+         d1, 6, ""},
         {"good packet resets the count",
-         then_end({{C, packet(SOH, 1, d1)}, {ACK, bad2}, {NAK, bad2}, {NAK, packet(SOH, 2, d3)}, {ACK, bad3},
-                   {NAK, bad3}, {NAK, packet(SOH, 3, d3)}}),
-         384, {C, ACK, NAK, NAK, ACK, NAK, NAK, ACK, NAK, ACK}, "EOT\nAll done\n", d1 + d3 + d3, 8},
-        {"silence after a packet", then_end({{C, packet(SOH, 1, d1)}, {ACK, {}}, {NAK, packet(SOH, 2, d3)}}), 256,
-         {C, ACK, NAK, ACK, NAK, ACK}, "EOT\nAll done\n", d1 + d3, 7},
-        {"data cut short", then_end({{C, packet(SOH, 1, d1)}, {ACK, Bytes{STX, 2, 253} + data(1000, 2)},
-                                     {NAK, packet(SOH, 2, d3)}}),
-         256, {C, ACK, NAK, ACK, NAK, ACK}, "EOT\nAll done\n", d1 + d3, 7},
-        {"ACK and CAN later are noise", then_end({{C, packet(SOH, 1, d1)}, {ACK, Bytes{ACK, CAN} + packet(SOH, 2, d3)}}),
-         256, {C, ACK, ACK, NAK, ACK}, "EOT\nAll done\n", d1 + d3, 0},
-        {"header after the first EOT goes on",
-         then_end({{C, packet(SOH, 1, d1)}, {ACK, end}, {NAK, {SOH}}, {NAK, packet(SOH, 2, d3)}}), 256,
-         {C, ACK, NAK, NAK, ACK, NAK, ACK}, "EOT\nEOT\nAll done\n", d1 + d3, 7},
-        {"garbage after the first EOT", {{C, packet(SOH, 1, d1)}, {ACK, end}, {NAK, {'z'}}, {NAK, end}, {NAK, end}},
-         128, {C, ACK, NAK, NAK, NAK, ACK}, "EOT\nEOT\nAll done\n", d1, 2},
-        {"out of sequence", {{C, packet(SOH, 1, d1)}, {ACK, packet(SOH, 3, d3)}}, 0, Bytes{C, ACK} + cans(5), "", d1, 2},
+         {{C, p1}, {ACK, bad2}, {NAK, bad2}, {NAK, p2}, {ACK, bad3}, {NAK, bad3}, {NAK, packet(SOH, 3, d3)}}, 384,
+         {C, ACK, NAK, NAK, ACK, NAK, NAK, ACK, NAK, ACK}, d1 + d3 + d3, 8},
+        {"silence after a packet", {{C, p1}, {ACK, {}}, {NAK, p2}}, 256, {C, ACK, NAK, ACK, NAK, ACK}, d1 + d3, 7},
+        {"data cut short", {{C, p1}, {ACK, Bytes{STX, 2, 253} + data(1000, 2)}, {NAK, p2}}, 256,
+         {C, ACK, NAK, ACK, NAK, ACK}, d1 + d3, 7},
+        {"ACK and CAN later are noise", {{C, p1}, {ACK, Bytes{ACK, CAN} + p2}}, 256, {C, ACK, ACK, NAK, ACK}, d1 + d3, 0},
+        {"header after the first EOT goes on", {{C, p1}, {ACK, {EOT}}, {NAK, {SOH}}, {NAK, p2}}, 256,
+         {C, ACK, NAK, NAK, ACK, NAK, ACK}, d1 + d3, 7, "EOT\nEOT\nAll done\n"},
+        {"garbage after the first EOT", {{C, p1}, {ACK, {EOT}}, {NAK, {'z'}}, {NAK, {EOT}}, {NAK, {EOT}}}, 128,
+         {C, ACK, NAK, NAK, NAK, ACK}, d1, 2, "EOT\nEOT\nAll done\n"},
+        {"out of sequence", {{C, p1}, {ACK, packet(SOH, 3, d3)}}, 0, Bytes{C, ACK} + CANCEL, d1, 2, ""},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.name);
@@ -152,14 +140,13 @@ TEST_F(Xmodem, BlockNumbersWrapAndAnIdleSenderIsInvitedOnceASecond)
         moves.push_back({uint8_t(n == 1 ? C : ACK), packet(n % 2 ? SOH : STX, uint8_t(n), d)});
         expected = expected + d;
     }
-    moves.push_back({ACK, {EOT}});
-    moves.push_back({NAK, {EOT}});
-    script(moves);
-    b().on_time = [this](uint64_t now) {
-        if (now == 3'000'000u) script({{C, packet(STX, 1, data(1024, 1))}});
+    b().on_time = [&](uint64_t now) {
+        if (now == 3'000'000u) script(moves);
     };
     EXPECT_EQ(receive().result, int(expected.size()));
     EXPECT_EQ(read_file(OUT), std::string(expected.begin(), expected.end()));
+    EXPECT_EQ(b().serial.tx.front(), C);
+    EXPECT_EQ(std::count(b().serial.tx.begin(), b().serial.tx.begin() + 4, C), 4) << "one invitation a second";
 }
 
 TEST_F(Xmodem, HandoverSwitchesToRaw8N1At115200AndPutsBackWhatWasThere)
@@ -172,9 +159,9 @@ TEST_F(Xmodem, HandoverSwitchesToRaw8N1At115200AndPutsBackWhatWasThere)
     before.c_cc[VMIN] = 5;
     cfsetspeed(&before, B9600);
     b().serial.attr = before;
-    const Bytes d1 = data(1024, 1);
     b().serial.rx = {'x', 0x8D, 13, 'y'};  // 0x8D is CR with a parity bit: no Enter
-    script({{C, packet(STX, 1, d1)}, {ACK, {EOT}}, {NAK, {EOT}}, {ACK, {'z', 10}}});
+    script({{C, packet(STX, 1, data(1024, 1))}});
+    moves_.push_back({ACK, {'z', 10}});
     const Outcome o = run([&] { return Xmodem1K(OUT, &completed); });
     EXPECT_EQ(o.result, 1024);
     EXPECT_TRUE(completed);
@@ -186,14 +173,14 @@ TEST_F(Xmodem, HandoverSwitchesToRaw8N1At115200AndPutsBackWhatWasThere)
     EXPECT_EQ(b().serial.calls, (std::vector<std::string>{"tcdrain", "tcflush 2", "tcsetattr 1", "tcflow 1", "tcdrain",
                                                           "tcflush 2", "tcsetattr 1", "tcflow 1", "close"}));
     EXPECT_EQ(b().slept_us(), 3'000'000u) << "a second per byte that is not the awaited key";
+}
 
-    SetUp();  // a file that cannot take the data: the sender hears of it, not "done"
-    script({{C, packet(STX, 1, d1)}, {ACK, {EOT}}, {NAK, {EOT}}});
-    const int fd = plat::open("/dev/ttyS0", O_RDWR | O_NONBLOCK);
-    EXPECT_EQ(run([&] { return xmodem_receive(fd, fd, "/dev/full", &completed); }).result, 0);
-    plat::close(fd);
+TEST_F(Xmodem, WhatCannotBeStoredIsCancelledAndNoPortOrFileMeansMinusOne)
+{
+    script({{C, packet(STX, 1, data(1024, 1))}});
+    EXPECT_EQ(receive("/dev/full").result, 0);
     EXPECT_FALSE(completed);
-    EXPECT_EQ(std::count(b().serial.tx.begin(), b().serial.tx.end(), CAN), 5);
+    EXPECT_EQ(std::count(b().serial.tx.begin(), b().serial.tx.end(), CAN), 5) << "the sender hears of it, not done";
     SetUp();
     b().serial.exists = false;
     EXPECT_EQ(run([] { return Xmodem1K(OUT); }).result, -1);
@@ -211,7 +198,12 @@ TEST_F(Xmodem, RemindersComeAfterElevenEmptyPollsThenEveryEleven)
 {
     const std::string init = "\r\n    ... Waiting for the <Enter> key to be hit before the download can start...\r\n";
     const std::string back = "\r\n    ... Waiting for the <ENTER> key to be hit...\r\n";
-    for (auto [enter_at_s, reminders] : {std::pair{10, 0}, std::pair{11, 1}, std::pair{21, 1}, std::pair{34, 3}}) {
+    const auto count = [](const std::string& text, const std::string& what) {
+        size_t n = 0;
+        for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) ++n;
+        return n;
+    };
+    for (auto [enter_at_s, reminders] : {std::pair{10, 0u}, std::pair{11, 1u}, std::pair{21, 1u}, std::pair{34, 3u}}) {
         SCOPED_TRACE(enter_at_s);
         SetUp();
         uint8_t key = 13;
@@ -221,11 +213,7 @@ TEST_F(Xmodem, RemindersComeAfterElevenEmptyPollsThenEveryEleven)
         const Outcome in = run([] { return init_serial(); });
         b().now_us = 0;
         key = 10;
-        const Outcome out = run([&] { return reset_serial(in.result), 0; });
-        for (const auto& [text, reminder] : {std::pair{in.out, init}, std::pair{out.out, back}}) {
-            size_t n = 0;
-            for (size_t at = text.find(reminder); at != std::string::npos; at = text.find(reminder, at + 1)) ++n;
-            EXPECT_EQ(n, size_t(reminders)) << text;
-        }
+        EXPECT_EQ(count(in.out, init), reminders);
+        EXPECT_EQ(count(run([&] { return reset_serial(in.result), 0; }).out, back), reminders);
     }
 }
