@@ -1,6 +1,3 @@
-#include <csignal>
-
-#include "launcher/boot.hpp"
 #include "launcher/boot_env.hpp"
 #include "launcher/extract.hpp"
 #include "launcher/launch.hpp"
@@ -10,51 +7,13 @@
 
 using namespace unit;
 
-namespace {
-
-const std::string one = "image one payload";
-
-// Bytes the boot loader keeps after its 4-byte checksum: name=value\0 ...
-Bytes environment(const std::vector<std::string>& vars)
-{
-    Bytes block = {0xDE, 0xAD, 0xBE, 0xEF};
-    for (const auto& v : vars) block = block + bytes(v) + Bytes{0};
-    block.resize(std::max<size_t>(block.size(), 4096), 0);
-    return block;
-}
-
-class Boot : public BoardTest {
-protected:
-    void SetUp() override
-    {
-        BoardTest::SetUp();
-        write_file("/tmp/home/bin/distro-id", "");
-    }
-    Outcome extract(int slot) { return run([&] { return extract_image(st, slot); }); }
-};
-
-}  // namespace
-
-TEST(Signal, CtrlCOnlyRaisesTheFlagAndInterruptsReads)
-{
-    sig_quit_raised = 0;
-    ASSERT_EQ(sig_init(), 0);
-    struct sigaction installed {};
-    sigaction(SIGINT, nullptr, &installed);
-    EXPECT_EQ(installed.sa_flags & SA_RESTART, 0) << "a blocked console read must end";
-    std::raise(SIGINT);
-    EXPECT_EQ(sig_quit_raised, 1);
-    std::signal(SIGINT, SIG_DFL);
-}
+class Boot : public BoardTest {};
 
 TEST_F(Boot, EnvironmentSwitchesAreSubstringsWithPrefixValues)
 {
     // gdb, gdbserver, gdbport, shell, memchk, rescue, diagnostics
     using Flags = std::array<int, 7>;
-    const struct {
-        std::vector<std::string> vars;
-        Flags want;
-    } cases[] = {
+    const std::pair<std::vector<std::string>, Flags> cases[] = {
         {{}, {0, 0, 1234, 0, 0, 0, 0}},
         {{"gdb=off", "gdbserver=on", "gdbport=4321"}, {1, 1, 4321, 0, 0, 0, 0}},
         {{"gdbserver=off", "gdb=onboard", "gdbport=12ab"}, {1, 0, 12, 0, 0, 0, 0}},
@@ -64,79 +23,56 @@ TEST_F(Boot, EnvironmentSwitchesAreSubstringsWithPrefixValues)
         {{"diagnostics=diagsX", "gdbport=99999999999"}, {0, 0, 1234, 0, 0, 0, 1}},
         {{"diagnostics=other", std::string(1400, 'x'), "shell=on"}, {0, 0, 1234, 0, 0, 0, 0}},
     };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.vars.empty() ? "empty" : c.vars[0]);
-        fake::load_partition("/dev/mtd-ubootenv", 0, environment(c.vars));
+    for (const auto& [vars, want] : cases) {
+        Bytes block = {0xDE, 0xAD, 0xBE, 0xEF};  // the boot loader's checksum, then name=value\0 ...
+        for (const auto& v : vars) block = block + bytes(v) + Bytes{0};
+        block.resize(std::max<size_t>(block.size(), 4096), 0);
+        fake::load_partition("/dev/mtd-ubootenv", 0, block);
         BootState s;
         s.mtd = st.mtd;
         parse_uboot_env(s);
         EXPECT_EQ((Flags{s.gdb_enable, s.gdbserver_enable, s.gdbport, s.shell_enable, s.memchk_enable, s.rescue_enable,
                          s.standalone_diags}),
-                  c.want);
+                  want)
+            << testing::PrintToString(vars);
     }
-    BootState unread;  // the partition did not open
-    run([&] { return parse_uboot_env(unread); });
-    EXPECT_EQ(unread.gdbport, 1234);
 }
 
-enum End { returned, rebooted, rescued, launched };
-
-TEST_F(Boot, SlotRoadsEndAsTheirFailureAndTheTryDecide)
+// Roads that give up on a slot and hand the choice back (what a boot then
+// does next is the whole boots' to check), and a payload that cannot be
+// written, which is not launched.
+TEST_F(Boot, FailingSlotsAndUnwritablePayloadsSayWhyAndLeaveTheBoardAsItWas)
 {
-    Bytes unusable = app(one);  // HDR3 header length past len + 16
+    const Bytes kernel = image(IMAGE_KERNEL, "vmlinux"), good = app("image one payload");
+    Bytes unusable = good;  // HDR3 header length just past len + 16
     put_be32(&unusable[16], HDR3_MARKER);
     put_be16(&unusable[22], 200);
     bladeimg::seal_image(unusable);
-    const Bytes kernel = image(IMAGE_KERNEL, "vmlinux"), good = app(one);
-    const struct {
-        int slot;
-        std::optional<Bytes> file;
-        bool tried;
-        const char* err;
-        End end;
-    } cases[] = {
-        {1, kernel + app(one), false, "", launched},
-        {1, corrupt(app(one)), false, "Image1 CRC failed, trying Image2 now.\n", returned},
-        {2, Bytes(good.begin(), good.end() - 1), false, "Image2 CRC failed, trying Image1 now.\n", returned},
-        {1, unusable, false, "Image1 CRC failed, trying Image2 now.\n", returned},
-        {1, kernel + app("1234567"), false,
-         "Image has invalid header 0x3504754. (0x6504754)\nImage1 has invalid header... trying Image2.\n", returned},
-        {1, Bytes{}, false, "Image has invalid header 0x0. (0x6504754)\nImage1 has invalid header... trying Image2.\n",
-         returned},
-        {1, corrupt(app(one)), true, "Both image1 and image2 failed.\n", rebooted},
-        {2, kernel, true, "No valid application image found. Trying rescue image\n", rescued},
-        {1, std::nullopt, false, "Failed to open Application image 1. Trying image 2.\nFailed to open Application image 2.\n",
-         rescued},
-        {3, std::nullopt, true, "Failed to open application image from USB.\n", returned},
-        {3, corrupt(app(one)), true, "USB image CRC failed.", returned},
-        {3, kernel, true, "Error: USB image corrupted or belongs to another switch type.\n", returned},
-        {4, app(one), false, "", returned},
+    const std::string invalid = ". (0x6504754)\nImage1 has invalid header... trying Image2.\n";
+    const std::tuple<int, std::optional<Bytes>, std::string> cases[] = {
+        {1, unusable, "Image1 CRC failed, trying Image2 now.\n"},
+        {2, Bytes(good.begin(), good.end() - 1), "Image2 CRC failed, trying Image1 now.\n"},
+        {1, kernel + app("1234567"), "Image has invalid header 0x3504754" + invalid},
+        {3, std::nullopt, "Failed to open application image from USB.\n"},
+        {3, corrupt(good), "USB image CRC failed."},
+        {3, kernel, "Error: USB image corrupted or belongs to another switch type.\n"},
+        {4, good, ""},
     };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(testing::Message() << c.slot << " " << c.err);
+    for (const auto& [slot, file, err] : cases) {
         SetUp();
-        st.tried_alt_image = c.tried;
+        st.tried_alt_image = slot == 3;
         st.shell_enable = 1;
-        if (c.file) write_file(c.slot == 3 ? USB_IMAGE_PATH : c.slot == 2 ? SLOT2_PATH : SLOT1_PATH, *c.file);
-        const Outcome o = extract(c.slot);
-        EXPECT_EQ(o.err, c.err);
-        EXPECT_EQ(o.result, c.end == returned ? 0 : -1);
-        EXPECT_EQ(o.rebooted(), c.end == rebooted || c.end == rescued);
-        EXPECT_EQ(has(o.out, "Entering Rescue Mode."), c.end == rescued);
-        EXPECT_EQ(!b().commands.empty() && b().commands.front() == "/bin/sh\n", c.end != returned && c.end != launched);
-        if (c.end == launched || (c.end == returned && c.slot < 3 && c.file)) {
-            EXPECT_EQ(read_file(APP_TARBALL), c.end == launched ? one : "");
-        }
-        EXPECT_EQ(eeprom(EEPROM_BOOTED_SLOT), c.end == launched ? 1 : 0xFF);
+        if (file) write_file(slot == 3 ? USB_IMAGE_PATH : slot == 2 ? SLOT2_PATH : SLOT1_PATH, *file);
+        const Outcome o = run([&] { return extract_image(st, slot); });
+        EXPECT_EQ(std::pair(o.result, o.err), std::pair(0, err));
+        EXPECT_EQ(std::tuple(has(testing::PrintToString(b().commands), "/bin/sh"), read_file(APP_TARBALL),
+                             int(eeprom(EEPROM_BOOTED_SLOT))),
+                  std::tuple(false, std::string(), 0xFF));
     }
-}
-
-TEST_F(Boot, PayloadThatCannotBeWrittenIsNotLaunched)
-{
+    SetUp();
     std::filesystem::create_symlink("/dev/full", APP_TARBALL);
-    write_file(SLOT1_PATH, app(one));
-    const Outcome o = extract(1);
-    ASSERT_TRUE(o.rebooted());
-    EXPECT_EQ(o.err, "Failed to open application image output file.\n");
+    write_file(SLOT1_PATH, app("image one payload"));
+    const Outcome o = run([&] { return extract_image(st, 1); });
+    EXPECT_TRUE(o.rebooted() && o.err == "Failed to open application image output file.\n") << o.err;
     EXPECT_EQ(eeprom(EEPROM_BOOTED_SLOT), 0xFF);
 }

@@ -1,8 +1,4 @@
-#include <dirent.h>
 #include <termios.h>
-#include <unistd.h>
-
-#include <climits>
 
 #include "launcher/console.hpp"
 #include "launcher/rescue.hpp"
@@ -13,22 +9,12 @@ using namespace unit;
 namespace {
 
 const std::string BS = "\b", BELL = "\a", ESC = "\x1b", DEL = "\x7f";
-const std::string MENU =
-    "Please select one of the following options:\n\tX) Use xmodem 1K to serial download an image\n\tR) Reboot\n"
-    "\tE) Exit\n";
-const std::string PROMPT = "\nOption? : ", USB_PROMPT = "Choose file number to install (q to quit): ";
 
 size_t count(const std::string& text, const std::string& what)
 {
     size_t n = 0;
     for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) ++n;
     return n;
-}
-
-std::string cwd()
-{
-    char buf[PATH_MAX];
-    return getcwd(buf, sizeof buf) ? buf : "";
 }
 
 class Console : public BoardTest {
@@ -42,10 +28,10 @@ protected:
         EXPECT_EQ(buffer.back(), '\0');
         return buffer.data();
     }
-    Outcome menu(const std::string& keys)
+    Outcome rescue(int (*mode)(BootState&), const std::string& keys = "")
     {
         b().console.type(keys);
-        return run([&] { return run_rescue_mode(st); });
+        return run([&] { return mode(st); });
     }
     std::string echo;
 };
@@ -92,107 +78,54 @@ TEST_F(Console, LineEditorEchoesAndEditsByteForByte)
 
 TEST_F(Console, RawModeLastsForOneKey)
 {
-    b().console.attr.c_lflag = ICANON | ECHO | ISIG | IEXTEN;
-    b().console.attr.c_cc[VMIN] = 9;
-    b().console.type("\xe9");
-    b().console.keys.push_back(fake::INTERRUPT);
+    auto& console = b().console;
+    console.attr.c_lflag = ICANON | ECHO | ISIG | IEXTEN;
+    console.attr.c_cc[VMIN] = 9;
+    console.type("\xe9");
+    console.keys.push_back(fake::INTERRUPT);
     EXPECT_EQ(uartGetC(), 0xE9);
     int key = 1;
-    EXPECT_EQ(read_key(&key), KeyRead::none);
-    EXPECT_EQ(key, 0);
+    EXPECT_EQ(std::pair(read_key(&key), key), std::pair(KeyRead::none, 0));
     EXPECT_EQ(read_key(&key), KeyRead::ended);
-    const auto& history = b().console.attr_history;
-    ASSERT_EQ(history.size(), 6u);
-    EXPECT_EQ(history[0].c_lflag, static_cast<tcflag_t>(ISIG | IEXTEN));
-    EXPECT_EQ(history[0].c_cc[VMIN], 1);
-    EXPECT_EQ(history[0].c_cc[VTIME], 0);
-    for (size_t i : {1, 3, 5}) EXPECT_EQ(history[i].c_cc[VMIN], 9);
-    b().console.is_tty = false;
-    b().console.type("k");
-    EXPECT_EQ(uartGetC(), 'k');
-    EXPECT_EQ(history.size(), 6u) << "a console that is not a terminal keeps its settings";
+    ASSERT_EQ(console.attr_history.size(), 6u);
+    const termios& raw = console.attr_history[0];
+    EXPECT_EQ(std::tuple(raw.c_lflag, raw.c_cc[VMIN], raw.c_cc[VTIME]), std::tuple(tcflag_t(ISIG | IEXTEN), 1, 0));
+    for (size_t i : {1, 3, 5}) EXPECT_EQ(console.attr_history[i].c_cc[VMIN], 9) << "put back after each key";
 }
 
 TEST_F(Console, MenuAcceptsItsKeysAndComesBackAfterEachHandler)
 {
-    Outcome o = menu("qe");
-    EXPECT_EQ(o.result, 1);
-    EXPECT_EQ(o.out, "Entering Rescue Mode.\n" + MENU + PROMPT + "q\nunknown option \"Q\". Please try again\n" + PROMPT +
-                         "e\n");
-    b().console.keys.push_back(fake::INTERRUPT);
-    o = menu(std::string(1, '\0') + "vuq\rdnE");
-    EXPECT_EQ(sig_quit_raised, 0);
-    EXPECT_EQ(count(o.out, MENU), 4u) << "listed again after v, u and d";
-    EXPECT_TRUE(has(o.out, "Installed images versions: \n") && has(o.out, USB_PROMPT) && has(o.err, "Image not found"));
-    EXPECT_EQ(count(menu("").out, PROMPT), 1u) << "an ended console leaves the menu";
-
-    o = menu("r");
-    EXPECT_EQ(b().commands, std::vector<std::string>{"reboot"});
-    EXPECT_EQ(b().slept_us(), 2'000'000u) << "the menu's own second, then the reset's";
-}
-
-TEST_F(Console, SerialDownloadInstallsOnlyWhatTheReceiverDeliveredWhole)
-{
-    const struct {
-        int status;
-        bool writes;
-        bool installs;
-    } cases[] = {{0, true, true}, {0, false, false}, {1, true, false}};
-    for (const auto& c : cases) {
-        SetUp();
-        write_file("/tmp/image", "left by an earlier download");
-        b().serial.rx = {13, 10};
-        size_t handover_calls = 0;
-        b().on_command = [&](const std::string&) {
-            handover_calls = b().serial.calls.size();
-            if (c.writes) write_file("/tmp/image", "received");
-            return c.status;
-        };
-        const Outcome o = run([&] { return run_xmodem_rescue(st); });
-        EXPECT_EQ(o.result, 0);
-        EXPECT_EQ(b().commands, std::vector<std::string>{"/usr/bin/rx /tmp/image"});
-        EXPECT_EQ(handover_calls, 4u) << "rx runs after the switch and before the way back";
-        EXPECT_EQ(b().serial.calls.back(), "close");
-        EXPECT_EQ(has(o.out, "Extracting images"), c.installs);
-    }
-    SetUp();
     b().serial.exists = false;
-    const Outcome o = run([&] { return run_xmodem_rescue(st); });
-    EXPECT_TRUE(has(o.err, "Can't open serial port!"));
-    EXPECT_TRUE(has(o.out, "Serial download not possible without the serial port."));
-    EXPECT_TRUE(b().commands.empty() && b().sleeps_us.empty());
+    b().console.keys.push_back(fake::INTERRUPT);
+    const Outcome o = rescue(run_rescue_mode, std::string(1, '\0') + "vuq\rdnxE");
+    EXPECT_EQ(std::pair(o.result, sig_quit_raised), std::pair(1, 0));
+    EXPECT_EQ(count(o.out, "\tE) Exit\n"), 5u) << "listed again after v, u, d and x";
+    EXPECT_TRUE(has(o.out, "Installed images versions: \n") && has(o.out, "(q to quit): ") &&
+                has(o.err, "Image not found"));
+    EXPECT_TRUE(has(o.err, "Can't open serial port!") && has(o.out, "not possible without the serial port."));
+    EXPECT_EQ(count(rescue(run_rescue_mode).out, "Option? : "), 1u) << "an ended console leaves the menu";
 }
 
 TEST_F(Console, UsbInstallNumbersTheFilesAndTheAnswerChooses)
 {
     write_file("/mnt/usb/first.pkg", "junk one");
     write_file("/mnt/usb/second.pkg", "junk two");
-    ASSERT_EQ(symlink("sub", "/mnt/usb/link"), 0);
+    std::filesystem::create_directory_symlink("sub", "/mnt/usb/link");  // to a directory, yet listed like a file
     std::filesystem::create_directories("/mnt/usb/sub");
     std::vector<std::string> names;  // as the directory yields them, directories left out
-    DIR* dir = opendir("/mnt/usb");
-    while (const dirent* e = readdir(dir))
-        if (e->d_type != DT_DIR) names.push_back(e->d_name);
-    closedir(dir);
-    ASSERT_EQ(names.size(), 3u) << "a link to a directory is listed like a file";
-    const struct {
-        std::string answer;
-        int installs;  // position in the listing; 0: nothing
-    } cases[] = {{"2\r", 2}, {"  1\r", 1}, {"2x\r", 2}, {"4\r", 0}, {"0\r", 0}, {"-1\r", 0},
-                 {"99999999999999999999\r", 0}, {"quit\r", 0}, {"x2\r1\r", 1}, {"x2", 0}};
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.answer);
-        ASSERT_EQ(chdir("/"), 0);
-        b().console.type(c.answer);
-        const Outcome o = run([&] { return run_usb_rescue(st); });
-        EXPECT_TRUE(o.out.starts_with("\t1: " + names[0] + "\n\t2: " + names[1] + "\n\t3: " + names[2] + "\n" +
-                                      USB_PROMPT));
-        EXPECT_EQ(count(o.out, "Invalid file number x2. Try again pleas\n"), c.answer[0] == 'x' ? 1u : 0u);
-        EXPECT_EQ(count(o.out, "Installing "), c.installs ? 1u : 0u);
-        if (c.installs) {
-            EXPECT_TRUE(has(o.out, "Installing " + names[size_t(c.installs - 1)] + "\n\nExtracting"));
-        }
-        EXPECT_EQ(cwd(), "/tmp");
+    for (const auto& e : std::filesystem::directory_iterator("/mnt/usb"))
+        if (e.is_symlink() || !e.is_directory()) names.push_back(e.path().filename());
+    std::string listing;
+    for (size_t i = 0; i < names.size(); ++i) listing += "\t" + std::to_string(i + 1) + ": " + names[i] + "\n";
+    for (auto [answer, installs] : {std::pair{"2\r", 2}, {"  1\r", 1}, {"2x\r", 2}, {"4\r", 0}, {"0\r", 0}, {"-1\r", 0},
+                                    {"99999999999999999999\r", 0}, {"quit\r", 0}, {"x2\r1\r", 1}, {"x2", 0}}) {
+        SCOPED_TRACE(answer);
+        std::filesystem::current_path("/");
+        const Outcome o = rescue(run_usb_rescue, answer);
+        EXPECT_TRUE(o.out.starts_with(listing + "Choose file number to install (q to quit): "));
+        EXPECT_EQ(count(o.out, "Invalid file number x2. Try again pleas\n"), answer[0] == 'x' ? 1u : 0u);
+        EXPECT_EQ(count(o.out, "Installing "), installs ? 1u : 0u);
+        EXPECT_TRUE(!installs || has(o.out, "Installing " + names[size_t(installs - 1)] + "\n\nExtracting"));
+        EXPECT_EQ(std::filesystem::current_path(), "/tmp");
     }
 }
-
