@@ -72,6 +72,10 @@ constexpr unsigned MAX_RETRIES = 3;
 
 void putByte(uint8_t byte, int fd) { plat::write(fd, &byte, 1); }
 
+// Set when the line said ready and gave nothing: its other end is gone (end
+// of a pipe or file, a hung-up terminal), and no sender will ever come.
+bool line_ended = false;
+
 int getByte(unsigned timeout_s, uint8_t* byte, int fd)
 {
     for (unsigned long polls = timeout_s * 1000ul; polls > 0; --polls) {
@@ -89,6 +93,7 @@ int getByte(unsigned timeout_s, uint8_t* byte, int fd)
             *byte = got;
             return 1;
         }
+        if (ready > 0) line_ended = true;
         if (ready != 0) plat::usleep(1000);
     }
     return -1;
@@ -149,6 +154,7 @@ int receive(int in, int out, FILE* file, bool* completed)
     bool accepted = false;
     bool abort = false;
 
+    line_ended = false;
     flushRX(in);
     putByte(CRC_INVITE, out);
 
@@ -167,6 +173,7 @@ int receive(int in, int out, FILE* file, bool* completed)
 
         if (timed_out) {
             errorflag |= NO_HEADER;
+            abort = line_ended;
         } else if (current == EOT) {
             say("EOT\n");
             flushRX(in);

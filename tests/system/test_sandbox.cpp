@@ -151,6 +151,8 @@ TEST(Exec, StatusStreamsAndTimeout)
         EXPECT_EQ(board.outcome(), "exit " + std::to_string(status));
     }
     EXPECT_TRUE(board.commands().empty());
+    // At the end of its input no sender will ever come: rx cancels, it does not invite for ever.
+    EXPECT_EQ(board.bladesim("exec", {"--timeout", "30", "--", "/usr/bin/rx", "/tmp/x"}).status, 1);
 }
 
 // The service's MAC entry and management port set-up on the board's fakes.
