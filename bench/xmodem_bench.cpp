@@ -12,8 +12,10 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -285,17 +287,10 @@ double lrzsz(bool paced, size_t size)
     return rx_status == 0 && sx_status == 0 && received_ok(size) ? took.count() : -1;
 }
 
-// Best of `runs` good tries; a failed try is retried, up to as many again.
-double best_of(int runs, double (*measure)(bool, size_t), bool paced, size_t size)
+double median(std::vector<double> v)
 {
-    double best = -1;
-    for (int tries = 0, good = 0; good < runs && tries < 2 * runs; ++tries) {
-        const double t = measure(paced, size);
-        if (t < 0) continue;
-        ++good;
-        if (best < 0 || t < best) best = t;
-    }
-    return best;
+    std::sort(v.begin(), v.end());
+    return v.empty() ? std::nan("") : v.size() % 2 ? v[v.size() / 2] : (v[v.size() / 2 - 1] + v[v.size() / 2]) / 2;
 }
 
 }  // namespace
@@ -317,24 +312,36 @@ int main(int argc, char** argv)
     fake::reset();
     fake::board().real_time = true;
 
+    // Ours and lrzsz alternate, so that both see the same neighbours; each
+    // pair gives one ratio. A failed rx is counted, not folded into them.
     write_sent(size);
-    const double t_ours = best_of(runs, ours, false, size);
-    const double t_lrzsz = best_of(runs, lrzsz, false, size);
+    std::vector<double> t_ours, ratios;
+    int failures = 0;
+    for (int i = 0; i < runs; ++i) {
+        const double o = ours(false, size);
+        if (o < 0) {
+            std::fputs("bench_xmodem: our receiver failed\n", stderr);
+            return 1;
+        }
+        t_ours.push_back(o);
+        const double l = lrzsz(false, size);
+        if (l < 0) ++failures;
+        else ratios.push_back(o / l);
+    }
     write_sent(paced_size);
-    const double p_ours = best_of(1, ours, true, paced_size);
-    if (t_ours < 0 || p_ours < 0) {
-        std::fprintf(stderr, "bench_xmodem: our receiver failed (%.3f %.3f)\n", t_ours, p_ours);
+    const double p_ours = ours(true, paced_size);
+    if (p_ours < 0) {
+        std::fputs("bench_xmodem: our receiver failed on the paced line\n", stderr);
         return 1;
     }
-    std::printf("xmodem_ours_s: %.4f\n", t_ours);
-    if (t_lrzsz > 0) {
-        std::printf("xmodem_lrzsz_s: %.4f\nxmodem_vs_lrzsz: %.3f\n", t_lrzsz, t_ours / t_lrzsz);
-    } else {
-        // rx empties its input after every ACK; on a fast line that can eat
-        // the next packet until it gives up. Not ours to fail on.
-        std::fputs("bench_xmodem: lrzsz's rx did not complete a transfer\n", stderr);
-        std::printf("xmodem_vs_lrzsz: nan\n");
-    }
+    std::printf("xmodem_ours_s: %.4f\n", median(t_ours));
+    std::printf("xmodem_vs_lrzsz: %.3f\n", median(ratios));
+    if (!ratios.empty())
+        std::printf("xmodem_vs_lrzsz_min: %.3f\nxmodem_vs_lrzsz_max: %.3f\n",
+                    *std::min_element(ratios.begin(), ratios.end()), *std::max_element(ratios.begin(), ratios.end()));
+    // rx empties its input after every ACK; on a fast line that can eat
+    // the next packet until it gives up. Not ours to fail on.
+    std::printf("xmodem_lrzsz_failures: %d\n", failures);
     std::printf("xmodem_line_efficiency: %.3f\n", static_cast<double>(paced_size) / p_ours / LINE_BYTES_PER_S);
     return 0;
 }
