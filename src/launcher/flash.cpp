@@ -20,8 +20,8 @@ constexpr bool debug_read = false;
 constexpr bool debug_write = false;
 constexpr bool debug_erase = false;
 
-// Writes go back to flash in pieces of this size.
-constexpr uint32_t WRITE_PIECE = 1024;
+// The smallest erase block the block arithmetic is meant for.
+constexpr uint32_t MIN_ERASE_SIZE = 1024;
 
 struct MtdInfo {
     uint32_t block_count;
@@ -76,14 +76,14 @@ bool mtd_write(int fd, uint32_t offset, uint32_t length, const uint8_t* buffer)
 
 // --- range layer: a byte range split into erase blocks ----------------------
 
-// The block arithmetic masks and shifts with the erase size, and blocks are
-// written back in 1 KiB pieces: anything but a power of two of at least
-// 1 KiB (with a shift that matches it) would divide wrongly or never end.
+// The block arithmetic masks and shifts with the erase size: anything but a
+// power of two of at least 1 KiB (with a shift that matches it) would divide
+// wrongly or never end.
 bool geometry_usable(const MtdInfo& info)
 {
     const uint32_t e = info.erase_size;
     const bool ok =
-        e >= WRITE_PIECE && (e & (e - 1)) == 0 && info.erase_shift < 32 && (uint32_t{1} << info.erase_shift) == e;
+        e >= MIN_ERASE_SIZE && (e & (e - 1)) == 0 && info.erase_shift < 32 && (uint32_t{1} << info.erase_shift) == e;
     if (!ok) std::printf("Unsupported MTD erase size 0x%08lx (not a power of two of at least 1024 bytes)\n", ul(e));
     return ok;
 }
@@ -132,7 +132,7 @@ bool flash_write(const uint8_t* data, int fd, uint32_t length, uint32_t offset, 
 {
     const uint32_t e = info.erase_size;
     const BlockRange r = block_range(offset, length, info);
-    std::unique_ptr<uint8_t, FreeDeleter> buffer(static_cast<uint8_t*>(std::malloc(size_t{e} + WRITE_PIECE)));
+    std::unique_ptr<uint8_t, FreeDeleter> buffer(static_cast<uint8_t*>(std::malloc(e)));
 
     if (debug_write)
         std::printf("Flash Write 0x%08lx to 0x%08lx (0x%08lx to 0x%08lx) %ld\n", ul(offset), ul(offset + length - 1),
@@ -159,14 +159,24 @@ bool flash_write(const uint8_t* data, int fd, uint32_t length, uint32_t offset, 
             count = length - done;
         }
 
-        // Zeroed first: a short read then writes zeros back, never stale bytes
-        // of the previous block.
-        std::memset(block_buf, 0, e);
-        if (!mtd_read(fd, block, e, block_buf)) return write_failed("read");
-        if (count != 0) std::memcpy(block_buf + at, data + done, count);
-        if (!mtd_erase(fd, block, e)) return write_failed("erase");
-        for (uint32_t k = 0; k < e; k += WRITE_PIECE)
-            if (!mtd_write(fd, block + k, WRITE_PIECE, block_buf + k)) return write_failed("write");
+        // A block overwritten whole needs nothing of what it holds: it is
+        // written straight from the data. A part of a block is merged into
+        // what the block holds, zeroed first so that a short read writes
+        // zeros back, never stale bytes of the previous block.
+        const uint8_t* source = data + done;
+        bool erase = true;
+        if (count != e) {
+            std::memset(block_buf, 0, e);
+            if (!mtd_read(fd, block, e, block_buf)) return write_failed("read");
+            // NOR programs bits from 1 to 0 only: when the merge asks for no
+            // 0 to become 1, the block takes it without an erase.
+            erase = false;
+            for (uint32_t k = 0; k < count && !erase; ++k) erase = (source[k] & ~block_buf[at + k]) != 0;
+            if (count != 0) std::memcpy(block_buf + at, source, count);
+            source = block_buf;
+        }
+        if (erase && !mtd_erase(fd, block, e)) return write_failed("erase");
+        if (!mtd_write(fd, block, e, source)) return write_failed("write");
 
         if (progress) {
             std::printf("\b\b\b\b%3.3d%c", static_cast<int>(i * 100 / r.blocks), '%');

@@ -157,10 +157,10 @@ TEST_F(Install, VersionCheckSkipsWhatIsInstalledAlready)
 
 TEST_F(Install, FlashThatFailsStopsWithTheImagesOwnLine)
 {
-    b().part("/dev/mtd-kernel").fail_erase_at = 1;
+    b().part("/dev/mtd-kernel").fail_write_at = 1;
     const Outcome o = install(sized(IMAGE_KERNEL, 100) + sized(IMAGE_RFS, 100));
     EXPECT_EQ(o.result, 0);
-    EXPECT_TRUE(has(o.out, "Flash Write mtd erase failed.\n\nkernel image update failed\n"));
+    EXPECT_TRUE(has(o.out, "Flash Write mtd write failed.\n\nkernel image update failed\n"));
     EXPECT_FALSE(written("/dev/mtd-rfs"));
     EXPECT_EQ(run([&] { return processBladeImage(st, "/tmp/none", 0, 0); }).out,
               "Cannot open image package /tmp/none (err 2)\n");
