@@ -1,13 +1,23 @@
 // bladeflash: the sender against a scripted receiver; whole updates of a
 // bladesim board through a pty, with faults on the wire.
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
+#include <chrono>
+#include <csignal>
 #include <deque>
 #include <map>
 #include <string>
 #include <vector>
 
+#include "board_run.hpp"
 #include "bladeflash/xmodem_send.hpp"
+#include "bladeimg/image_builder.hpp"
+#include "launcher/image.hpp"
 
 using namespace bladeflash;
 
@@ -123,4 +133,173 @@ TEST(Sender, PacketsCarryTheDataPaddedWithCrcOrChecksum)
         EXPECT_EQ(progress.back(), data.size());
         EXPECT_EQ(progress[0], BLOCK);
     }
+}
+
+// ---- Whole updates of a bladesim board ---------------------------------------------
+
+namespace {
+
+using systest::Board;
+using systest::contains;
+
+constexpr size_t FRAME = 3 + BLOCK + 2;
+
+// What the wire between bladeflash and the board does to the packets,
+// counted from the first packet's first byte.
+enum class Fault { none, corrupt, drop, cut };
+struct Wire {
+    Fault fault = Fault::none;
+    size_t packet = 2;
+    size_t host_bytes = 0;  // sent by bladeflash from the first packet on
+};
+
+struct Flashed {
+    int status = -1;
+    std::string err;
+    int board_status = -1;
+    std::string board;  // what the board said
+};
+
+// bladesim run on a pty; bladeflash on a socket pair whose other end the
+// test relays to the pty, doing the wire's fault on the way.
+Flashed flash(const Board& board, const std::vector<std::string>& args, Wire& wire)
+{
+    Flashed run;
+    const int master = ::posix_openpt(O_RDWR | O_NOCTTY);
+    if (master < 0 || ::grantpt(master) != 0 || ::unlockpt(master) != 0) return run;
+    const std::string slave = ::ptsname(master);
+    const pid_t sim = systest::start_bladesim({"run", board.dir().string(), "--speed", "10", "--timeout", "60"}, [&] {
+        const int fd = ::open(slave.c_str(), O_RDWR);
+        return fd >= 0 && ::dup2(fd, 0) == 0 && ::dup2(fd, 1) == 1 && ::dup2(fd, 2) == 2;
+    });
+    int sv[2];
+    if (::socketpair(AF_UNIX, SOCK_STREAM, 0, sv) != 0) return run;
+    const std::string err_path = board.dir().string() + ".flash";
+    const pid_t tool = ::fork();
+    if (tool == 0) {
+        const int err = ::open(err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        ::dup2(sv[1], 0), ::dup2(sv[1], 1), ::dup2(err, 2);
+        std::vector<std::string> words{BLADEFLASH_PATH};
+        words.insert(words.end(), args.begin(), args.end());
+        std::vector<char*> argv;
+        for (auto& w : words) argv.push_back(w.data());
+        argv.push_back(nullptr);
+        ::execv(argv[0], argv.data());
+        ::_exit(127);
+    }
+    ::close(sv[1]);
+    bool started = false, cut = false, ended = false;
+    int status = 0, board_status = 0;
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(40);
+    while (::waitpid(tool, &status, WNOHANG) == 0 && std::chrono::steady_clock::now() < deadline) {
+        // A board that has ended closes the line, as a socket would.
+        if (!ended && ::waitpid(sim, &board_status, WNOHANG) == sim) ended = true, ::shutdown(sv[0], SHUT_WR);
+        pollfd p[2] = {{master, POLLIN, 0}, {sv[0], POLLIN, 0}};
+        if (::poll(p, 2, 100) <= 0) continue;
+        uint8_t buf[4096];
+        if (p[0].revents & POLLIN) {
+            const ssize_t n = ::read(master, buf, sizeof buf);
+            if (n > 0) run.board.append(reinterpret_cast<const char*>(buf), static_cast<size_t>(n));
+            if (n > 0 && !cut && ::write(sv[0], buf, static_cast<size_t>(n)) != n) break;
+        }
+        if (!(p[1].revents & POLLIN)) continue;
+        const ssize_t n = ::read(sv[0], buf, sizeof buf);
+        std::string to_board;
+        for (ssize_t i = 0; i < n; ++i) {
+            started |= buf[i] == STX;
+            const size_t at = started ? wire.host_bytes++ : 0;
+            const bool in_packet = started && at / FRAME == wire.packet;
+            cut |= wire.fault == Fault::cut && in_packet;
+            if (cut || (wire.fault == Fault::drop && in_packet)) continue;
+            const bool flip = wire.fault == Fault::corrupt && in_packet && at % FRAME == 100;
+            to_board += static_cast<char>(flip ? buf[i] ^ 0x40 : buf[i]);
+        }
+        if (!to_board.empty() && ::write(master, to_board.data(), to_board.size()) < 0) break;
+    }
+    if (::waitpid(tool, &status, WNOHANG) == 0) ::kill(tool, SIGKILL), ::waitpid(tool, &status, 0);
+    run.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    // A board left at its menu is switched off; one that rebooted has ended.
+    if (!ended && ::waitpid(sim, &board_status, WNOHANG) == 0) {
+        ::usleep(300000);
+        if (::waitpid(sim, &board_status, WNOHANG) == 0) ::kill(-sim, SIGKILL), ::waitpid(sim, &board_status, 0);
+    }
+    run.board_status = WIFEXITED(board_status) ? WEXITSTATUS(board_status) : -1;
+    ::close(sv[0]);
+    ::close(master);
+    run.err = systest::slurp(err_path);
+    return run;
+}
+
+std::vector<uint8_t> package_image(uint32_t version)
+{
+    std::vector<uint8_t> payload(5500);
+    for (size_t i = 0; i < payload.size(); ++i) payload[i] = static_cast<uint8_t>(i * 31 + i / 7);
+    return bladeimg::make_image({bladeboot::IMAGE_APPLICATION, version}, payload);
+}
+
+struct FlashCase {
+    const char* name;
+    std::vector<std::string> options;
+    Fault fault;
+    int status;
+    int slot;  // the slot that must hold the package afterwards, 0 none
+};
+
+}  // namespace
+
+TEST(Bladeflash, UpdatesTheBoardThroughItsConsole)
+{
+    const FlashCase cases[] = {
+        {"slot1", {"--slot", "1", "--verify"}, Fault::none, 0, 1},
+        {"slot2", {"--slot", "2", "--reboot", "--json"}, Fault::none, 0, 2},
+        {"corrupted", {"--slot", "1"}, Fault::corrupt, 0, 1},
+        {"dropped", {"--slot", "2"}, Fault::drop, 0, 2},
+        {"cut", {"--slot", "1", "--timeout", "3"}, Fault::cut, 3, 0},
+    };
+    for (const FlashCase& c : cases) {
+        Board board(std::string("Bladeflash.") + c.name);
+        board.setenv({"diagnostics=rescue"});
+        const auto package = package_image(0x02000007);
+        board.write("package.img", package);
+        const auto slot1 = board.read("user/images/image1"), slot2 = board.read("user/images/image2");
+        std::vector<std::string> args = c.options;
+        args.insert(args.end(), {"-", board.path("package.img").string()});
+        Wire wire{c.fault};
+        const Flashed run = flash(board, args, wire);
+
+        EXPECT_EQ(run.status, c.status) << c.name << "\n" << run.err << run.board;
+        EXPECT_EQ(board.read("user/images/image1"), c.slot == 1 ? package : slot1) << c.name;
+        EXPECT_EQ(board.read("user/images/image2"), c.slot == 2 ? package : slot2) << c.name;
+        EXPECT_TRUE(!c.slot || board.eeprom(256) == c.slot) << c.name;
+        const size_t packets = (package.size() + BLOCK - 1) / BLOCK;
+        // One packet resent: it and the EOT pair.
+        if (c.fault == Fault::corrupt || c.fault == Fault::drop) {
+            EXPECT_EQ(wire.host_bytes / FRAME, packets + 1) << c.name;
+        }
+        if (c.fault == Fault::cut) {
+            EXPECT_EQ(board.boot("e").status, 0) << "the slots still boot";
+        }
+        if (contains(c.name, "slot1")) {
+            EXPECT_TRUE(contains(run.err, "versions match")) << run.err;
+        }
+        if (contains(c.name, "slot2")) {
+            EXPECT_EQ(run.board_status, 3) << "rebooted";
+            EXPECT_TRUE(contains(run.err, "{\"result\":\"installed\",\"exit\":0,")) << run.err;
+        }
+    }
+}
+
+TEST(Bladeflash, RefusesABadPackageBeforeTouchingTheBoard)
+{
+    Board board;
+    board.setenv({"diagnostics=rescue"});
+    auto package = package_image(0x02000007);
+    package[300] ^= 1;
+    board.write("bad.img", package);
+    Wire wire;
+    const Flashed run = flash(board, {"--slot", "1", "-", board.path("bad.img").string()}, wire);
+    EXPECT_EQ(run.status, 1);
+    EXPECT_TRUE(contains(run.err, "crc mismatch")) << run.err;
+    EXPECT_EQ(wire.host_bytes, 0u);
+    EXPECT_FALSE(contains(run.board, "xmodem rescue")) << run.board;
 }

@@ -73,8 +73,8 @@ private:
     // an invitation; only 'C', NAK or a CAN pair are.
     SendResult invitation()
     {
-        for (int waited = 0; waited < o_.invite_ms; waited += 1000) {
-            const int c = line_.get(1000);
+        for (int waited = 0; waited < o_.invite_ms;) {
+            const int c = line_.get(200);
             if (c == WANT_CRC || c == NAK) {
                 use_crc_ = c == WANT_CRC;
                 // A receiver that invited more than once before we looked
@@ -84,7 +84,8 @@ private:
             }
             if (c == CAN && line_.get(1000) == CAN) return SendResult::cancelled;
             if (c == Line::CLOSED) return SendResult::closed;
-            if (c == Line::TIMEOUT && o_.on_idle) o_.on_idle();
+            if (c == Line::TIMEOUT) waited += 200;
+            if (o_.on_idle) o_.on_idle();
         }
         return SendResult::timeout;
     }

@@ -45,7 +45,7 @@ struct SendOptions {
     int answer_ms = 10000;      // wait for an answer to one packet before resending
     int silence_ms = 60000;     // give up after this much silence in all since the last answer
     int retries = 10;           // tries of one packet or of the EOT
-    std::function<void()> on_idle;                         // each second of waiting for the invitation
+    std::function<void()> on_idle;                         // often, while waiting for the invitation
     std::function<void(uint64_t acked)> on_progress;       // after every acknowledged packet
 };
 
