@@ -173,7 +173,7 @@ private:
         o.invite_ms = o.silence_ms = plan_.timeout_s * 1000;
         o.answer_ms = std::min(10000, o.silence_ms);
         // The board waits for Enter at the download speed before its receiver starts.
-        auto last_enter = Clock::now();
+        auto last_enter = start - std::chrono::seconds(1);
         o.on_idle = [&] {
             if (since(last_enter) < 1.0) return;
             line_.put("\r");
