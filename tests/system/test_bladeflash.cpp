@@ -162,13 +162,13 @@ Flashed flash(const Board& board, const std::vector<std::string>& args, Wire& wi
     const int master = ::posix_openpt(O_RDWR | O_NOCTTY);
     if (master < 0 || ::grantpt(master) != 0 || ::unlockpt(master) != 0) return run;
     const std::string slave = ::ptsname(master);
-    const pid_t sim = systest::start_bladesim({"run", board.dir().string(), "--speed", "10", "--timeout", "60"}, [&] {
+    const pid_t sim = systest::start_bladesim({"run", board.dir.string(), "--speed", "10", "--timeout", "60"}, [&] {
         const int fd = ::open(slave.c_str(), O_RDWR);
         return fd >= 0 && ::dup2(fd, 0) == 0 && ::dup2(fd, 1) == 1 && ::dup2(fd, 2) == 2;
     });
     int sv[2];
     if (::socketpair(AF_UNIX, SOCK_STREAM, 0, sv) != 0) return run;
-    const std::string err_path = board.dir().string() + ".flash";
+    const std::string err_path = board.dir.string() + ".flash";
     std::vector<std::string> words{BLADEFLASH_PATH};
     words.insert(words.end(), args.begin(), args.end());
     std::vector<char*> argv;
@@ -269,7 +269,7 @@ TEST(Bladeflash, UpdatesTheBoardThroughItsConsole)
         EXPECT_EQ(wire.host_bytes / FRAME, c.frames) << c.name;
         EXPECT_EQ(board.read("user/images/image1"), c.slot == 1 ? package : slot1) << c.name;
         EXPECT_EQ(board.read("user/images/image2"), c.slot == 2 ? package : slot2) << c.name;
-        EXPECT_TRUE(!c.slot || board.eeprom(256) == c.slot) << c.name;
+        EXPECT_TRUE(!c.slot || board.read("eeprom.bin").at(256) == c.slot) << c.name;
         EXPECT_TRUE(!contains(c.name, "slot2") || run.board_status == 3) << "rebooted";
         if (c.fault == Fault::cut) {
             EXPECT_EQ(board.boot("e").status, 0) << "the slots still boot";
