@@ -1,5 +1,10 @@
 #include "platform/board_model.hpp"
 
+#include <linux/ethtool.h>
+#include <linux/sockios.h>
+#include <mtd/mtd-user.h>
+#include <net/if.h>
+
 #include <cerrno>
 
 namespace boardmodel {
@@ -36,6 +41,36 @@ size_t program(uint8_t* cells, const uint8_t* src, size_t count)
         cells[i] &= src[i];
     }
     return unerased;
+}
+
+void nor_info(mtd_info_user& info, uint32_t size, uint32_t erase_size)
+{
+    info = mtd_info_user{};
+    info.type = MTD_NORFLASH;
+    info.flags = MTD_CAP_NORFLASH;
+    info.size = size;
+    info.erasesize = erase_size;
+    info.writesize = 1;
+}
+
+int eth0_request(unsigned long request, ifreq* req, bool link)
+{
+    switch (request) {
+        case SIOCGIFINDEX:
+            req->ifr_ifindex = 2;
+            return 0;
+        case SIOCGIFFLAGS:
+            req->ifr_flags = static_cast<short>(IFF_UP | IFF_BROADCAST | IFF_RUNNING | IFF_MULTICAST);
+            return 0;
+        case SIOCETHTOOL: {
+            auto* value = reinterpret_cast<ethtool_value*>(req->ifr_data);
+            if (value->cmd != ETHTOOL_GLINK) return fail(EOPNOTSUPP);
+            value->data = link ? 1 : 0;
+            return 0;
+        }
+        default:
+            return fail(EOPNOTSUPP);
+    }
 }
 
 ssize_t I2cDevices::write(int bus, int address, const uint8_t* bytes, size_t count)

@@ -5,6 +5,9 @@
 
 #include <sys/types.h>
 
+struct mtd_info_user;
+struct ifreq;
+
 #include <array>
 #include <cstddef>
 #include <cstdint>
@@ -34,6 +37,12 @@ int erase_refused(uint64_t partition_size, uint32_t erase_size, uint32_t start, 
 int program_refused(uint64_t partition_size, off_t offset, size_t count);
 // cells &= src; returns how many bytes asked for a bit the cell had cleared.
 size_t program(uint8_t* cells, const uint8_t* src, size_t count);
+// What MEMGETINFO reports for a NOR partition.
+void nor_info(mtd_info_user& info, uint32_t size, uint32_t erase_size = ERASE_SIZE);
+
+// eth0 as the management port asks it: index, flags (up and running) and
+// link (ETHTOOL_GLINK); 0, or -1 with errno for what it does not answer.
+int eth0_request(unsigned long request, ifreq* req, bool link);
 
 // An AT24-style EEPROM with 16-bit offsets and 128-byte pages at 0x54 on
 // bus 0; the expander at 0x20 on bus 1, register 4 reading its port and 12

@@ -7,9 +7,6 @@
 // Shell commands are logged before they run; every wait is divided by
 // $BLADESIM_SPEED.
 #include <fcntl.h>
-#include <linux/ethtool.h>
-#include <linux/sockios.h>
-#include <mtd/mtd-user.h>
 #include <net/if.h>
 #include <poll.h>
 #include <sys/ioctl.h>
@@ -164,26 +161,6 @@ bool eth0_has_link()
     return text[0] != '0';
 }
 
-int eth0_ioctl(unsigned long request, struct ifreq* req)
-{
-    switch (request) {
-        case SIOCGIFINDEX:
-            req->ifr_ifindex = 2;
-            return 0;
-        case SIOCGIFFLAGS:
-            req->ifr_flags = static_cast<short>(IFF_UP | IFF_BROADCAST | IFF_RUNNING | IFF_MULTICAST);
-            return 0;
-        case SIOCETHTOOL: {
-            auto* value = reinterpret_cast<ethtool_value*>(req->ifr_data);
-            if (value->cmd != ETHTOOL_GLINK) return fail(EOPNOTSUPP);
-            value->data = eth0_has_link() ? 1 : 0;
-            return 0;
-        }
-        default:
-            return fail(EOPNOTSUPP);
-    }
-}
-
 }  // namespace
 
 namespace plat {
@@ -278,12 +255,7 @@ int mtd_getinfo(int fd, struct mtd_info_user* info)
 {
     const Dev* d = device(fd);
     if (!d || d->kind != Kind::MTD) return fail(d ? ENOTTY : EBADF);
-    *info = mtd_info_user{};
-    info->type = MTD_NORFLASH;
-    info->flags = MTD_CAP_NORFLASH;
-    info->size = static_cast<uint32_t>(file_size(fd));
-    info->erasesize = boardmodel::ERASE_SIZE;
-    info->writesize = 1;
+    boardmodel::nor_info(*info, static_cast<uint32_t>(file_size(fd)));
     return 0;
 }
 
@@ -328,7 +300,7 @@ int ioctl_ifreq(int fd, unsigned long request, struct ifreq* req)
 {
     const Dev* d = device(fd);
     if (d && d->kind == Kind::SOCKET && std::strncmp(req->ifr_name, "eth0", IFNAMSIZ) == 0)
-        return eth0_ioctl(request, req);
+        return boardmodel::eth0_request(request, req, eth0_has_link());
     return ::ioctl(fd, request, req);
 }
 

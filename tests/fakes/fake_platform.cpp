@@ -1,8 +1,5 @@
 #include "fakes/fake_platform.hpp"
 
-#include <linux/ethtool.h>
-#include <linux/sockios.h>
-#include <mtd/mtd-user.h>
 #include <net/if.h>
 #include <poll.h>
 #include <unistd.h>
@@ -338,8 +335,7 @@ int mtd_getinfo(int fd, struct mtd_info_user* info)
     const fake::NorPartition* p = fake::nor(fd);
     if (!p) return -1;
     if (p->getinfo_fails) return fake::fail(EIO);
-    // type, flags, size, erasesize, writesize, oobsize, padding
-    *info = {MTD_NORFLASH, MTD_CAP_NORFLASH, static_cast<uint32_t>(p->bytes.size()), p->erase_size, 1, 0, 0};
+    boardmodel::nor_info(*info, static_cast<uint32_t>(p->bytes.size()), p->erase_size);
     return 0;
 }
 
@@ -392,11 +388,7 @@ int ioctl_ifreq(int fd, unsigned long request, struct ifreq* req)
 {
     if (!fake::dev(fd, Kind::SOCKET, EBADF)) return -1;
     if (std::strcmp(req->ifr_name, "eth0") != 0) return fake::fail(ENODEV);
-    const fake::Net& net = board().net;
-    if (request == SIOCGIFINDEX) req->ifr_ifindex = 2;
-    if (request == SIOCGIFFLAGS) req->ifr_flags = net.flags;
-    if (request == SIOCETHTOOL) reinterpret_cast<ethtool_value*>(req->ifr_data)->data = net.link;
-    return request == SIOCGIFINDEX || request == SIOCGIFFLAGS || request == SIOCETHTOOL ? 0 : fake::fail(EINVAL);
+    return boardmodel::eth0_request(request, req, board().link);
 }
 
 }  // namespace plat

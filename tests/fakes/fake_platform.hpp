@@ -100,12 +100,6 @@ struct Serial {
     std::vector<std::string> calls;  // "tcdrain", "tcflush 2", "tcsetattr 1", "tcflow 1", "close"
 };
 
-// eth0 as the management port's checks see it.
-struct Net {
-    short flags = 0x1 | 0x40;  // IFF_UP | IFF_RUNNING
-    uint32_t link = 1;
-};
-
 struct Board {
     // Processes and time.
     std::vector<std::string> commands;                  // plat::system, in order
@@ -125,7 +119,7 @@ struct Board {
 
     Console console;
     Serial serial;
-    Net net;
+    bool link = true;  // eth0's
 
     uint64_t slept_us() const { return std::accumulate(sleeps_us.begin(), sleeps_us.end(), uint64_t{0}); }
     NorPartition& part(const std::string& path) { return mtd.at(path); }
