@@ -1,6 +1,7 @@
 // The launcher's XMODEM-1K receiver against lrzsz's rx, both fed by
 // `sx -k` over a pseudo-terminal, and the receiver alone behind a relay that
-// paces the line like a 115200 bps 8N1 serial port. The receiver runs over
+// paces the line like a 115200 bps 8N1 serial port, fed by sx and by
+// bladeflash's sender in turn. The receiver runs over
 // the fake board with real time, so this program belongs in
 // tests/sandbox-run. Prints `name: value` lines.
 //   bench_xmodem SIZE_BYTES PACED_SIZE_BYTES
@@ -26,6 +27,8 @@
 #include <thread>
 #include <vector>
 
+#include "bladeflash/line.hpp"
+#include "bladeflash/xmodem_send.hpp"
 #include "fakes/fake_platform.hpp"
 #include "launcher/xmodem.hpp"
 
@@ -249,8 +252,11 @@ pid_t start_sender(const Link& link)
     return pid;
 }
 
-// Seconds for our receiver to take the file from sx, or a negative value.
-double ours(bool paced, size_t size)
+// Which program sends to our receiver.
+enum class From { sx, bladeflash };
+
+// Seconds for our receiver to take the file, or a negative value.
+double ours(bool paced, size_t size, From from = From::sx)
 {
     ::unlink(RECEIVED);
     Link link;
@@ -258,14 +264,38 @@ double ours(bool paced, size_t size)
     // Our own descriptor of the terminal: non-blocking reads must not leak
     // into the line's other users.
     const int tty = ::open(ptsname(link.receiver_other()), O_RDWR | O_NOCTTY | O_NONBLOCK);
-    const pid_t sender = start_sender(link);
-    if (tty < 0 || sender < 0) return -1;
+    if (tty < 0) return -1;
+    // bladeflash's sender sits on the terminal sx would have had, so the
+    // sender is all that differs.
+    const Bytes data = from == From::bladeflash ? read_file(SENT) : Bytes{};
+    auto sent = bladeflash::SendResult::closed;
+    std::thread flash;
+    pid_t sender = 0;
+    if (from == From::bladeflash) {
+        flash = std::thread([&] {
+            bladeflash::FdLine port(link.sender_fd(), link.sender_fd(), false);
+            sent = bladeflash::xmodem_send(port, data, {});
+        });
+        settle();
+    } else {
+        sender = start_sender(link);
+    }
+    if (sender < 0) {
+        ::close(tty);
+        return -1;
+    }
     const auto start = Clock::now();
     quiet_stderr(true);
     const bool completed = receive(tty, tty);
     quiet_stderr(false);
     const std::chrono::duration<double> took = Clock::now() - start;
-    const int status = wait_for(sender);
+    int status = 0;
+    if (flash.joinable()) {
+        flash.join();
+        status = sent == bladeflash::SendResult::done ? 0 : 1;
+    } else {
+        status = wait_for(sender);
+    }
     ::close(tty);
     return completed && status == 0 && received_ok(size) ? took.count() : -1;
 }
@@ -343,5 +373,34 @@ int main(int argc, char** argv)
     // the next packet until it gives up. Not ours to fail on.
     std::printf("xmodem_lrzsz_failures: %d\n", failures);
     std::printf("xmodem_line_efficiency: %.3f\n", static_cast<double>(paced_size) / p_ours / LINE_BYTES_PER_S);
+
+    // bladeflash's sender against sx on the paced line, the order swapped
+    // from one pair to the next.
+    std::vector<double> t_flash, t_sx, flash_ratios;
+    int flash_failures = 0;
+    for (int i = 0; i < runs; ++i) {
+        double f = 0, x = 0;
+        if (i % 2 == 0) {
+            f = ours(true, paced_size, From::bladeflash);
+            x = ours(true, paced_size, From::sx);
+        } else {
+            x = ours(true, paced_size, From::sx);
+            f = ours(true, paced_size, From::bladeflash);
+        }
+        if (f < 0 || x < 0) {
+            ++flash_failures;
+            continue;
+        }
+        t_flash.push_back(f);
+        t_sx.push_back(x);
+        flash_ratios.push_back(f / x);
+    }
+    std::printf("flash_send_s: %.4f\nflash_sx_s: %.4f\n", median(t_flash), median(t_sx));
+    std::printf("flash_vs_sx: %.3f\n", median(flash_ratios));
+    if (!flash_ratios.empty())
+        std::printf("flash_vs_sx_min: %.3f\nflash_vs_sx_max: %.3f\n",
+                    *std::min_element(flash_ratios.begin(), flash_ratios.end()),
+                    *std::max_element(flash_ratios.begin(), flash_ratios.end()));
+    std::printf("flash_sx_failures: %d\n", flash_failures);
     return 0;
 }
