@@ -1,7 +1,6 @@
 #include <termios.h>
 
 #include "launcher/console.hpp"
-#include "launcher/rescue.hpp"
 #include "support.hpp"
 
 using namespace unit;
@@ -9,13 +8,6 @@ using namespace unit;
 namespace {
 
 const std::string BS = "\b", BELL = "\a", ESC = "\x1b", DEL = "\x7f";
-
-size_t count(const std::string& text, const std::string& what)
-{
-    size_t n = 0;
-    for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) ++n;
-    return n;
-}
 
 class Console : public BoardTest {
 protected:
@@ -27,11 +19,6 @@ protected:
         echo = run([&] { return get_user_input(buffer.data(), size) == buffer.data() ? 0 : 1; }).out;
         EXPECT_EQ(buffer.back(), '\0');
         return buffer.data();
-    }
-    Outcome rescue(int (*mode)(BootState&), const std::string& keys = "")
-    {
-        b().console.type(keys);
-        return run([&] { return mode(st); });
     }
     std::string echo;
 };
@@ -93,39 +80,3 @@ TEST_F(Console, RawModeLastsForOneKey)
     for (size_t i : {1, 3, 5}) EXPECT_EQ(console.attr_history[i].c_cc[VMIN], 9) << "put back after each key";
 }
 
-TEST_F(Console, MenuAcceptsItsKeysAndComesBackAfterEachHandler)
-{
-    b().serial.exists = false;
-    b().console.keys.push_back(fake::INTERRUPT);
-    const Outcome o = rescue(run_rescue_mode, std::string(1, '\0') + "vuq\rdnxE");
-    EXPECT_EQ(std::pair(o.result, sig_quit_raised), std::pair(1, 0));
-    EXPECT_EQ(count(o.out, "\tE) Exit\n"), 5u) << "listed again after v, u, d and x";
-    EXPECT_TRUE(has(o.out, "Installed images versions: \n") && has(o.out, "(q to quit): ") &&
-                has(o.err, "Image not found"));
-    EXPECT_TRUE(has(o.err, "Can't open serial port!") && has(o.out, "not possible without the serial port."));
-    EXPECT_EQ(count(rescue(run_rescue_mode).out, "Option? : "), 1u) << "an ended console leaves the menu";
-}
-
-TEST_F(Console, UsbInstallNumbersTheFilesAndTheAnswerChooses)
-{
-    write_file("/mnt/usb/first.pkg", "junk one");
-    write_file("/mnt/usb/second.pkg", "junk two");
-    std::filesystem::create_directory_symlink("sub", "/mnt/usb/link");  // to a directory, yet listed like a file
-    std::filesystem::create_directories("/mnt/usb/sub");
-    std::vector<std::string> names;  // as the directory yields them, directories left out
-    for (const auto& e : std::filesystem::directory_iterator("/mnt/usb"))
-        if (e.is_symlink() || !e.is_directory()) names.push_back(e.path().filename());
-    std::string listing;
-    for (size_t i = 0; i < names.size(); ++i) listing += "\t" + std::to_string(i + 1) + ": " + names[i] + "\n";
-    for (auto [answer, installs] : {std::pair{"2\r", 2}, {"  1\r", 1}, {"2x\r", 2}, {"4\r", 0}, {"0\r", 0}, {"-1\r", 0},
-                                    {"99999999999999999999\r", 0}, {"quit\r", 0}, {"x2\r1\r", 1}, {"x2", 0}}) {
-        SCOPED_TRACE(answer);
-        std::filesystem::current_path("/");
-        const Outcome o = rescue(run_usb_rescue, answer);
-        EXPECT_TRUE(o.out.starts_with(listing + "Choose file number to install (q to quit): "));
-        EXPECT_EQ(count(o.out, "Invalid file number x2. Try again pleas\n"), answer[0] == 'x' ? 1u : 0u);
-        EXPECT_EQ(count(o.out, "Installing "), installs ? 1u : 0u);
-        EXPECT_TRUE(!installs || has(o.out, "Installing " + names[size_t(installs - 1)] + "\n\nExtracting"));
-        EXPECT_EQ(std::filesystem::current_path(), "/tmp");
-    }
-}

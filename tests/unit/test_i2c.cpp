@@ -70,22 +70,3 @@ TEST_F(I2c, FailuresReadAsZeroAndWritesStillPause)
     EXPECT_TRUE(ops(b(), Op::SMBUS_WRITE).empty());
 }
 
-TEST_F(I2c, BusesOpenInOrderAndClose)
-{
-    b().bus[0].present = false;
-    I2cBuses buses;
-    const Outcome o = run([&] { return api_i2c_init(buses); });
-    EXPECT_EQ(o.result, -1);
-    EXPECT_EQ(o.out, "ERROR: driver /dev/i2c-0 couldn't be opened\n");
-    EXPECT_EQ(buses.i2c_file[1], 0) << "bus 1 was tried";
-
-    b().console.type("x");
-    EXPECT_EQ(run([] { return int(api_get_image(I2cBuses{})); }).result, 0);
-    EXPECT_EQ(b().console.keys.size(), 1u) << "a closed bus reached the console";
-
-    I2cBuses open = st.i2c;
-    EXPECT_EQ(api_i2c_close(open), 0);
-    EXPECT_EQ(open.i2c_file[0], 0);
-    EXPECT_EQ(open.i2c_file[1], 0);
-    EXPECT_EQ(api_eeprom_read(st.i2c, nullptr, 0, 1), 0);
-}

@@ -58,23 +58,6 @@ TEST(Image, KindsSizesAndFaults)
     }
 }
 
-TEST(Image, CursorStepsOnlyForwardAndInside)
-{
-    const Bytes a = image(IMAGE_KERNEL, "vmlinux"), b = image(IMAGE_RFS, "x", bladeimg::Kind::hdr3);
-    const Bytes file = a + b + header(4096, IMAGE_KERNEL);
-    ImageCursor cursor(file.size());
-    std::vector<uint64_t> starts;
-    for (;;) {
-        const ImageCursor::Header h = cursor.look(file.data() + cursor.offset());
-        starts.push_back(h.offset);
-        if (!cursor.step(h)) break;
-    }
-    EXPECT_EQ(starts, (std::vector<uint64_t>{0, a.size(), a.size() + b.size()}));
-    EXPECT_EQ(cursor.left(), 24u);
-    EXPECT_FALSE(cursor.at_end());
-    EXPECT_TRUE(ImageCursor(23).at_end());
-}
-
 TEST(Crc, KnownValuesAndTheBitwiseRuleAtEveryLength)
 {
     const auto crc_of = [](std::string_view s) { return gen_crc(bytes(s).data(), uint32_t(s.size()), 0xFFFFFFFFu); };

@@ -60,20 +60,6 @@ TEST_F(Launch, EnvironmentFileFollowsTheInstallScriptInTokensOf511)
     }
 }
 
-TEST_F(Launch, IncompatibleImageAsksOnceAndOnlyYesEntersRecovery)
-{
-    for (int key : {int('y'), int('Y'), int('n'), fake::INTERRUPT}) {
-        SetUp();
-        fs::remove("/tmp/home/bin/distro-id");
-        st.rescue_menu = [](BootState&) { return std::printf("[menu]"); };
-        b().console.keys = {key};
-        const Outcome o = launch();
-        EXPECT_EQ(o.out, std::string("WARNING: Suspected incompatible application image detected during unpacking\n"
-                                     "Would you like to enter recovery mode to download a new image? y/N: ") +
-                             (key == 'y' || key == 'Y' ? "[menu]" : ""));
-    }
-}
-
 TEST_F(Launch, GdbComesFromTheOtherSlotsPayload)
 {
     write_file(SLOT1_PATH, app("gzip bytes") + app("not this"));

@@ -3,7 +3,6 @@
 #include "launcher/installed.hpp"
 #include "launcher/slot_file.hpp"
 #include "launcher/usb_boot.hpp"
-#include "launcher/yesno.hpp"
 #include "support.hpp"
 
 using namespace unit;
@@ -11,8 +10,6 @@ namespace fs = std::filesystem;
 
 namespace {
 
-constexpr char REPLACE1[] = "/mnt/usb/KVL7730_replace1_OS.img";
-constexpr char REPLACE2[] = "/mnt/usb/KVL7730_replace2_OS.img";
 const std::string md5 = "/bin/busybox md5sum ", scratch = " > /tmp/img_md5string";
 
 class Usb : public BoardTest {
@@ -36,13 +33,6 @@ protected:
         };
         b().console.at_eof = false;
     }
-    void on_stick(const char* path, const Bytes& data, char digest)
-    {
-        write_file(path, data);
-        digests[path] = std::string(32, digest);
-    }
-    void reject(const char* path) { write_file("/user/images/rejected/" + digests.at(path), ""); }
-
     std::map<std::string, std::string> digests;
 };
 
@@ -72,29 +62,6 @@ TEST_F(Usb, MountWaitsUpToElevenSecondsForTheReadyMarker)
     }
     st.usb_boot_enabled = 0;
     EXPECT_EQ(run([&] { return usb_mount(st); }).out, "");
-}
-
-TEST_F(Usb, ARejectedReplacementAsksFirstAndAFailedOneFallsThrough)
-{
-    const Bytes image1 = app("replacement one"), image2 = app("replacement two");
-    for (const auto& [keys, result] : {std::pair{"n", 0}, std::pair{"yy", 1}}) {
-        SCOPED_TRACE(keys);
-        SetUp();
-        on_stick(REPLACE2, image2, '2');
-        on_stick(REPLACE1, image1, '1');
-        write_file(USB_IMAGE_PATH, app("usb image"));
-        reject(REPLACE2), reject(REPLACE1);
-        b().console.type(keys);
-        const Outcome o = run([&] { return usb_which_image(st); });
-        EXPECT_EQ(o.result, result);
-        EXPECT_EQ(read_file(SLOT2_PATH) == std::string(image2.begin(), image2.end()), result == 1);
-        EXPECT_EQ(read_file(SLOT1_PATH) == std::string(image1.begin(), image1.end()), result == 1);
-        EXPECT_EQ(has(o.out, "replacement for image1"), result == 1) << "a no stops the whole choice";
-    }
-    SetUp();
-    on_stick(REPLACE2, corrupt(image2), '2');
-    write_file(USB_IMAGE_PATH, app("usb image"));
-    EXPECT_EQ(run([&] { return usb_which_image(st); }).result, 3);
 }
 
 TEST_F(Usb, RejectListHoldsOneMarkerPerDigest)
@@ -148,30 +115,3 @@ TEST_F(Usb, DigestPathReachesTheShellAsOneWord)
     }
 }
 
-TEST_F(Usb, YesNoWaitsFiveSecondsForYOrN)
-{
-    const struct {
-        std::vector<int> keys;
-        bool at_eof;  // after the keys: a closed console, else silence
-        int result;
-        const char* output;
-        uint64_t slept_s;
-    } cases[] = {
-        {{'y', '\n'}, false, 1, "(y/n) ", 0},
-        {{'n', '\n'}, false, 0, "(y/n) ", 0},
-        {{'Y', 'y'}, false, 1, "(y/n) (y/n) ", 0},
-        {{'x'}, false, 0, "(y/n) (y/n) \nTimeout. Assuming \"no\".\n", 5},
-        {{fake::INTERRUPT, 'y'}, false, 0, "(y/n) \nTimeout. Assuming \"no\".\n", 0},
-        {{'Y', '\n'}, true, 0, "(y/n) (y/n) (y/n) \nTimeout. Assuming \"no\".\n", 0},
-    };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.output);
-        SetUp();
-        b().console.keys.assign(c.keys.begin(), c.keys.end());
-        b().console.at_eof = c.at_eof;
-        const Outcome o = run([] { return yesno_question("Load it? "); });
-        EXPECT_EQ(o.result, c.result);
-        EXPECT_EQ(o.out, std::string("Load it? ") + c.output);
-        EXPECT_EQ(b().slept_us(), c.slept_s * 1000000u);
-    }
-}
