@@ -87,7 +87,7 @@ struct Walk {
     uint64_t offset = 0;  // in the package
     ImageGeometry geometry{};
     ImageCrc crc{};
-    std::unique_ptr<uint8_t[]> image;
+    std::unique_ptr<uint8_t[]> image{};
 };
 
 // Takes each piece with its offset in the image; false stops the read.
@@ -343,8 +343,7 @@ int processBladeImage(BootState& state, const char* path, uint8_t version_check,
         std::printf("Cannot open image package %s (err %d)\n", path, errno);
         return 0;
     }
-    Walk w{state, std::move(package), ImageCursor(static_cast<uint64_t>(st.st_size)), version_check, slot, false,
-           {}, 0, {}, {}, nullptr};
+    Walk w{state, std::move(package), ImageCursor(static_cast<uint64_t>(st.st_size)), version_check, slot};
     std::puts("\nExtracting images ... Do *NOT* power cycle the switch.");
     Next next;
     while ((next = read_next_image(w)) == Next::image) {
