@@ -2,10 +2,12 @@
 
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <array>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <functional>
 #include <memory>
 #include <new>
 #include <optional>
@@ -56,8 +58,24 @@ std::optional<FlashPlacement> flash_placement(uint32_t type)
     return std::nullopt;
 }
 
-// One call's state; the image buffer holds the image being handled, header
-// included, and is replaced by the next one.
+// An image's CRC field and the CRC of the bytes after it, fed in order.
+struct ImageCrc {
+    uint32_t stored = 0;
+    uint32_t computed = 0xFFFFFFFFu;
+    uint32_t seen = 0;
+
+    void add(const uint8_t* bytes, uint32_t count)
+    {
+        for (; seen < 4 && count > 0; ++seen, ++bytes, --count) stored = stored << 8 | *bytes;
+        computed = gen_crc(bytes, count, computed);
+        seen += count;
+    }
+    bool operator==(const ImageCrc&) const = default;
+};
+
+// One call's state, about the image being handled. A flash image is held
+// whole, so that a stick failing mid-read cannot tear its partition; an
+// application is read from the package again when it is written.
 struct Walk {
     BootState& state;
     File package;
@@ -65,21 +83,69 @@ struct Walk {
     uint8_t version_check = 0;
     int32_t slot = 0;
     bool installed = false;
-    std::unique_ptr<uint8_t[]> image;
+    std::array<uint8_t, HEADER_PROBE_SIZE> header{};
+    uint64_t offset = 0;  // in the package
     ImageGeometry geometry{};
+    ImageCrc crc{};
+    std::unique_ptr<uint8_t[]> image{};
 };
+
+// Takes each piece with its offset in the image; false stops the read.
+using Sink = std::function<bool(const uint8_t* piece, uint32_t at, uint32_t count)>;
+
+constexpr uint32_t STREAM_PIECE = 256 * 1024;
+
+// Reads the image from the package in pieces, into `whole` when given, and
+// hands them to `sink`. Nothing when the package reads short (errno EIO) or
+// the sink refused (its errno).
+std::optional<ImageCrc> read_image(Walk& w, const Sink& sink, uint8_t* whole = nullptr)
+{
+    // One buffer for every pass: nothing to allocate halfway through an install.
+    static std::array<uint8_t, STREAM_PIECE> buffer;
+    FILE* package = w.package.get();
+    const bool seeked = fseeko(package, static_cast<off_t>(w.offset), SEEK_SET) == 0;
+    const uint32_t size = w.geometry.total_size;
+    ImageCrc crc;
+    uint32_t count = 0;
+    for (uint32_t at = 0; at < size; at += count) {
+        count = std::min(size - at, STREAM_PIECE);
+        uint8_t* piece = whole ? whole + at : buffer.data();
+        if (!seeked || std::fread(piece, 1, count, package) != count) {
+            errno = EIO;
+            return std::nullopt;
+        }
+        crc.add(piece, count);
+        if (sink && !sink(piece, at, count)) return std::nullopt;
+    }
+    return crc;
+}
+
+// Writes the application again through `sink`; false (errno EIO when the
+// bytes were not the ones checked) unless it went through unchanged.
+bool rewrite_checked(Walk& w, const Sink& sink)
+{
+    const std::optional<ImageCrc> crc = read_image(w, sink);
+    if (crc && *crc == w.crc) return true;
+    if (crc) errno = EIO;
+    return false;
+}
 
 bool crc_matches(const Walk& w, const char* name)
 {
-    const uint32_t computed = gen_crc(w.image.get() + 4, w.geometry.total_size - 4, 0xFFFFFFFFu);
-    if (computed == get_be32(w.image.get())) return true;
-    std::printf("Bad crc for %s: 0x%08x, voiding download\n", name, computed);
+    if (w.crc.computed == w.crc.stored) return true;
+    std::printf("Bad crc for %s: 0x%08x, voiding download\n", name, w.crc.computed);
     return false;
+}
+
+// What the partition's limit is on: the boot loader's len field, everyone else's whole image.
+uint32_t placed_size(const Walk& w, const FlashPlacement& p)
+{
+    return p.type == IMAGE_UBOOT ? get_be32(w.header.data() + 4) : w.geometry.total_size;
 }
 
 bool already_installed(const Walk& w, int32_t slot)
 {
-    return w.version_check && verifyMatchingHeaders(w.state.mtd, w.image.get(), slot) == 1;
+    return w.version_check && verifyMatchingHeaders(w.state.mtd, w.header.data(), slot) == 1;
 }
 
 // What tells an installed boot loader from another is the header copy it
@@ -98,10 +164,7 @@ bool install_flash(Walk& w, const FlashPlacement& p)
     std::fputs(p.announcement, stdout);
     std::fflush(stdout);
     if (!crc_matches(w, p.crc_name)) return false;
-    const uint8_t* image = w.image.get();
-    // The boot loader's limit is on its len field; everyone else's on the whole image.
-    const uint32_t tested = p.type == IMAGE_UBOOT ? get_be32(image + 4) : w.geometry.total_size;
-    if (tested > p.limit) {
+    if (const uint32_t tested = placed_size(w, p); tested > p.limit) {
         std::printf("%s image is too big for flash (%d > %d)\n", p.size_name, static_cast<int>(tested),
                     static_cast<int>(p.limit));
         return false;
@@ -116,6 +179,7 @@ bool install_flash(Walk& w, const FlashPlacement& p)
     }
     // The boot loader runs from the partition's first byte, so its header stays behind.
     const bool payload_only = p.type == IMAGE_UBOOT;
+    const uint8_t* image = w.image.get();
     const uint8_t* data = payload_only ? image + w.geometry.header_length : image;
     const uint32_t length = payload_only ? w.geometry.payload_length : w.geometry.total_size;
     if (api_flash_write(data, w.state.mtd.*p.fd, 0, length, 1) < 0) {
@@ -142,14 +206,17 @@ bool boot_downloaded(Walk& w)
     std::puts("Booting downloaded image");
     errno = 0;
     File tarball(std::fopen(APP_TARBALL, "wbe"));
+    const uint32_t header_length = w.geometry.header_length;
+    const Sink payload = [&](const uint8_t* piece, uint32_t at, uint32_t count) {
+        const uint32_t skip = at < header_length ? std::min(count, header_length - at) : 0;
+        return std::fwrite(piece + skip, 1, count - skip, tarball.get()) == count - skip;
+    };
     // An empty payload is a failed write too: there is nothing to unpack.
-    if (tarball &&
-        std::fwrite(w.image.get() + w.geometry.header_length, w.geometry.payload_length, 1, tarball.get()) == 1 &&
+    if (tarball && w.geometry.payload_length > 0 && rewrite_checked(w, payload) &&
         std::fclose(tarball.release()) == 0) {
         std::printf("Image ready to boot...");
         // The launcher may wait for the application under a debugger; it
-        // need not hold the image meanwhile.
-        w.image.reset();
+        // need not hold the package meanwhile.
         w.package.reset();
         launch_image(w.state, 0);
     }
@@ -171,7 +238,10 @@ bool write_slot(Walk& w)
         std::printf("Image%d has same version as existing image. Skipping update...\n", slot);
         return true;
     }
-    if (!replace_slot_file(slot, w.image.get(), w.geometry.total_size, true)) return slot_update_failed(slot);
+    SlotWriter file;
+    const Sink write = [&](const uint8_t* piece, uint32_t, uint32_t count) { return file.write(piece, count); };
+    if (!file.open(slot, w.geometry.total_size, true) || !rewrite_checked(w, write) || !file.commit())
+        return slot_update_failed(slot);
     std::printf("\b\b\b\b100%c\n", '%');
     std::printf("\nImage%d updated succeeded\n", slot);
     w.installed = true;
@@ -199,7 +269,29 @@ enum class Next { image, end, fail };
 
 bool is_ours(uint32_t type) { return type == IMAGE_APPLICATION || flash_placement(type).has_value(); }
 
-// Reads the next image of ours whole into w.image, stepping over images that
+// Reads a flash image whole, if its partition can take it, and any other
+// image of ours only for its CRC.
+bool load_image(Walk& w)
+{
+    const auto p = flash_placement(w.geometry.type);
+    const bool whole = p && placed_size(w, *p) <= p->limit;
+    if (whole) {
+        w.image.reset(new (std::nothrow) uint8_t[w.geometry.total_size]);
+        if (!w.image) {
+            std::printf("Failed to allocate buffer for image (%d)\n", static_cast<int>(w.geometry.total_size));
+            return false;
+        }
+    }
+    const std::optional<ImageCrc> crc = read_image(w, nullptr, whole ? w.image.get() : nullptr);
+    if (!crc) {
+        std::printf("Truncated %s image, voiding download\n", image_name(w.geometry.type));
+        return false;
+    }
+    w.crc = *crc;
+    return true;
+}
+
+// Loads the next image of ours, stepping over images that
 // are not ours by their own size. XMODEM pads a download with 0x1A up to a
 // whole block, which reads as such an image with a nonsense size: what cannot
 // be stepped over ends the package.
@@ -208,11 +300,10 @@ Next read_next_image(Walk& w)
     FILE* package = w.package.get();
     ImageCursor& cursor = w.cursor;
     for (;;) {
-        std::array<uint8_t, HEADER_PROBE_SIZE> probe{};
         if (cursor.at_end() || fseeko(package, static_cast<off_t>(cursor.offset()), SEEK_SET) != 0 ||
-            std::fread(probe.data(), probe.size(), 1, package) != 1)
+            std::fread(w.header.data(), w.header.size(), 1, package) != 1)
             return Next::end;
-        const ImageCursor::Header h = cursor.look(probe.data());
+        const ImageCursor::Header h = cursor.look(w.header.data());
         const ImageGeometry& g = h.geometry;
         if (!is_ours(g.type)) {
             if (!cursor.step(h)) return Next::end;
@@ -228,18 +319,10 @@ Next read_next_image(Walk& w)
                         static_cast<long long>(cursor.left()), g.total_size);
             return Next::fail;
         }
-        w.image.reset(new (std::nothrow) uint8_t[g.total_size]);
-        if (!w.image) {
-            std::printf("Failed to allocate buffer for image (%d)\n", static_cast<int>(g.total_size));
-            return Next::fail;
-        }
-        if (fseeko(package, static_cast<off_t>(h.offset), SEEK_SET) != 0 ||
-            std::fread(w.image.get(), 1, g.total_size, package) != g.total_size) {
-            std::printf("Truncated %s image, voiding download\n", image_name(g.type));
-            return Next::fail;
-        }
-        cursor.step(h);
+        w.offset = h.offset;
         w.geometry = g;
+        if (!load_image(w)) return Next::fail;
+        cursor.step(h);
         return Next::image;
     }
 }
@@ -260,8 +343,7 @@ int processBladeImage(BootState& state, const char* path, uint8_t version_check,
         std::printf("Cannot open image package %s (err %d)\n", path, errno);
         return 0;
     }
-    Walk w{state, std::move(package), ImageCursor(static_cast<uint64_t>(st.st_size)), version_check, slot, false,
-           nullptr, {}};
+    Walk w{state, std::move(package), ImageCursor(static_cast<uint64_t>(st.st_size)), version_check, slot};
     std::puts("\nExtracting images ... Do *NOT* power cycle the switch.");
     Next next;
     while ((next = read_next_image(w)) == Next::image) {
