@@ -42,7 +42,9 @@ bool SlotWriter::write(const uint8_t* bytes, uint32_t count)
         i += piece;
         done_ += piece;
         // 64-bit: done * 100 overflows 32 bits beyond 42 MB.
+        // Flushed: on the board's console the line ends only at 100 %.
         if (progress_) std::printf("\b\b\b\b%3.3d%c", static_cast<int>(uint64_t{done_} * 100 / size_), '%');
+        if (progress_) std::fflush(stdout);
     }
     return true;
 }

@@ -243,6 +243,7 @@ ssize_t read(int fd, void* buf, size_t count)
 {
     auto* out = static_cast<uint8_t*>(buf);
     fake::Board& b = board();
+    if (fd == 0 && b.console.on_read) b.console.on_read();
     if (fd == 0 && count != 0 && fake::interrupted(b.console)) return fake::fail(EINTR);
     if (fd == 0) return fake::take(b.console.keys, out, count);
     if (fake::real(fd)) return ::read(fd, buf, count);

@@ -78,6 +78,7 @@ struct Eeprom : boardmodel::I2cDevices::Cells {
 
 struct Console {
     std::deque<int> keys;  // bytes 0..255, or INTERRUPT
+    std::function<void()> on_read;  // before each read, as the operator takes their time
     bool at_eof = true;    // when keys run out: end of input (poll readable, read 0)
                            // or silence (poll times out)
     bool is_tty = true;

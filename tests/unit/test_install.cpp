@@ -127,6 +127,15 @@ TEST_F(Install, ApplicationsGoToTheSlotAskedOnceOrBootAtOnce)
     EXPECT_TRUE(has(o.out, "Image1 update failed (err 28)\n"));
     EXPECT_EQ(read_file(SLOT1_PATH), "old");
     EXPECT_EQ(eeprom(EEPROM_PREFERRED_SLOT), 0xFF);
+
+    // Checked, then changed while the slot question waits: what is written is checked again.
+    for (const char* answer : {"1\n", "\n"}) {
+        SetUp();
+        b().console.on_read = [] { std::fstream(PKG, std::ios::in | std::ios::out).seekp(50000).put(0); };
+        o = install(a1, 0, 0, answer);
+        EXPECT_TRUE(has(o.out, answer[0] == '1' ? "Image1 update failed (err 5)\n" : "Image unpack failed (err 5)\n"));
+        EXPECT_FALSE(fs::exists(SLOT1_PATH) || fs::exists(SLOT1_PATH + std::string(".new")) || o.exec);
+    }
 }
 
 TEST_F(Install, VersionCheckSkipsWhatIsInstalledAlready)
