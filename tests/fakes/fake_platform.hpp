@@ -61,7 +61,6 @@ struct I2cOp {
 };
 
 struct I2cBus {
-    bool present = true;        // /dev/i2c-N opens
     bool select_fails = false;  // I2C_SLAVE fails (EBUSY)
     int selected = -1;
 };
@@ -81,7 +80,6 @@ struct Console {
     std::function<void()> on_read;  // before each read, as the operator takes their time
     bool at_eof = true;    // when keys run out: end of input (poll readable, read 0)
                            // or silence (poll times out)
-    bool is_tty = true;
     struct termios attr {};
     std::vector<struct termios> attr_history;  // every tcsetattr on descriptor 0
 
