@@ -3,6 +3,7 @@
 #include "launcher/installed.hpp"
 #include "launcher/slot_file.hpp"
 #include "launcher/usb_boot.hpp"
+#include "launcher/yesno.hpp"
 #include "support.hpp"
 
 using namespace unit;
@@ -115,3 +116,30 @@ TEST_F(Usb, DigestPathReachesTheShellAsOneWord)
     }
 }
 
+TEST_F(Usb, YesNoWaitsFiveSecondsForYOrN)
+{
+    const struct {
+        std::vector<int> keys;
+        bool at_eof;  // after the keys: a closed console, else silence
+        int result;
+        const char* output;
+        uint64_t slept_s;
+    } cases[] = {
+        {{'y', '\n'}, false, 1, "(y/n) ", 0},
+        {{'n', '\n'}, false, 0, "(y/n) ", 0},
+        {{'Y', 'y'}, false, 1, "(y/n) (y/n) ", 0},
+        {{'x'}, false, 0, "(y/n) (y/n) \nTimeout. Assuming \"no\".\n", 5},
+        {{fake::INTERRUPT, 'y'}, false, 0, "(y/n) \nTimeout. Assuming \"no\".\n", 0},
+        {{'Y', '\n'}, true, 0, "(y/n) (y/n) (y/n) \nTimeout. Assuming \"no\".\n", 0},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.output);
+        SetUp();
+        b().console.keys.assign(c.keys.begin(), c.keys.end());
+        b().console.at_eof = c.at_eof;
+        const Outcome o = run([] { return yesno_question("Load it? "); });
+        EXPECT_EQ(o.result, c.result);
+        EXPECT_EQ(o.out, std::string("Load it? ") + c.output);
+        EXPECT_EQ(b().slept_us(), c.slept_s * 1000000u);
+    }
+}
