@@ -182,7 +182,7 @@ Flashed flash(const Board& board, const std::vector<std::string>& args, Wire& wi
     ::close(sv[1]);
     bool started = false, cut = false, ended = false;
     int status = 0, board_status = 0;
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(40);
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(120);
     while (::waitpid(tool, &status, WNOHANG) == 0 && std::chrono::steady_clock::now() < deadline) {
         // A board that has ended closes the line, as a socket would.
         if (!ended && ::waitpid(sim, &board_status, WNOHANG) == sim) ended = true, ::shutdown(sv[0], SHUT_WR);
