@@ -61,7 +61,6 @@ struct I2cOp {
 };
 
 struct I2cBus {
-    bool select_fails = false;  // I2C_SLAVE fails (EBUSY)
     int selected = -1;
 };
 
@@ -104,7 +103,6 @@ struct Board {
     std::vector<std::string> commands;                  // plat::system, in order
     std::function<int(const std::string&)> on_command;  // effect and status; default 0
     int system_result = 0;                              // when on_command is not set
-    bool exec_fails = false;
     std::vector<uint64_t> sleeps_us;  // every sleep and usleep
     uint64_t now_us = 0;
     std::function<void(uint64_t now_us)> on_time;  // called after time advances

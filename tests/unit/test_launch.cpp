@@ -25,27 +25,6 @@ protected:
 
 }  // namespace
 
-// Every start that does not hand the process to the application ends in a
-// reboot: the debugger's child has ended, or nothing could be started.
-TEST_F(Launch, StartsThatEndInAReboot)
-{
-    st.gdb_enable = st.memchk_enable = 1;
-    write_file("/tmp/gdb", "");
-    Outcome o = launch();
-    EXPECT_TRUE(o.rebooted() && o.out == "*** Launching under GDB ***\n") << o.out;
-    EXPECT_EQ(b().commands, (Commands{unpack, "/tmp/gdb /tmp/home/bin/mp.elf.strip", "reboot"}));
-    EXPECT_EQ(st.i2c.i2c_file[0], 0) << "the buses are the application's";
-
-    SetUp();
-    b().exec_fails = true;
-    o = launch();
-    EXPECT_TRUE(o.rebooted() && o.err == "Failed to start Application OS.\n") << o.err;
-    b().system_result = -1;  // no shell at all: the reboot cannot start either
-    o = launch();
-    EXPECT_EQ(o.err, "Failed to gunzip Application OS.\nSystem reboot failed, please power-cycle.\n");
-    EXPECT_EQ(std::pair(o.exit_status, b().sleeps_us.back()), std::pair(std::optional(0), uint64_t{1000000}));
-}
-
 TEST_F(Launch, EnvironmentFileFollowsTheInstallScriptInTokensOf511)
 {
     setenv("Y", "old", 1);

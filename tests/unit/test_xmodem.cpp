@@ -73,13 +73,6 @@ protected:
 
 }  // namespace
 
-TEST(XmodemCrc, TableMatchesTheBitwiseDefinition)
-{
-    for (int i = 0; i < 256; ++i) EXPECT_EQ(crctab[i], bitwise_crc16({static_cast<uint8_t>(i)})) << i;
-    const Bytes check = bytes("123456789");
-    EXPECT_EQ(xmodem_crc16(0, check.data(), check.size()), 0x31C3);
-}
-
 TEST_F(Xmodem, ReceiverAnswersEverySenderMoveAsTheProtocolSays)
 {
     const Bytes d1 = data(128, 1), d2 = data(1024, 2), d3 = data(128, 3), p1 = packet(SOH, 1, d1);
@@ -194,26 +187,3 @@ TEST_F(Xmodem, WhatCannotBeStoredIsCancelledAndNoPortOrFileMeansMinusOne)
     EXPECT_EQ(b().serial.calls.back(), "close");
 }
 
-TEST_F(Xmodem, RemindersComeAfterElevenEmptyPollsThenEveryEleven)
-{
-    const std::string init = "\r\n    ... Waiting for the <Enter> key to be hit before the download can start...\r\n";
-    const std::string back = "\r\n    ... Waiting for the <ENTER> key to be hit...\r\n";
-    const auto count = [](const std::string& text, const std::string& what) {
-        size_t n = 0;
-        for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) ++n;
-        return n;
-    };
-    for (auto [enter_at_s, reminders] : {std::pair{10, 0u}, std::pair{11, 1u}, std::pair{21, 1u}, std::pair{34, 3u}}) {
-        SCOPED_TRACE(enter_at_s);
-        SetUp();
-        uint8_t key = 13;
-        b().on_time = [&](uint64_t now_us) {
-            if (now_us % 1'000'000u == 0 && now_us / 1'000'000u == uint64_t(enter_at_s)) b().serial.rx.push_back(key);
-        };
-        const Outcome in = run([] { return init_serial(); });
-        b().now_us = 0;
-        key = 10;
-        EXPECT_EQ(count(in.out, init), reminders);
-        EXPECT_EQ(count(run([&] { return reset_serial(in.result), 0; }).out, back), reminders);
-    }
-}
