@@ -35,25 +35,18 @@ struct ScriptedPeer : Line {
 
     ScriptedPeer(std::string i, std::map<size_t, std::string> s = {}) : in(std::move(i)), script(std::move(s)) {}
     int get(int) override { return read < in.size() ? static_cast<uint8_t>(in[read++]) : TIMEOUT; }
-    bool put(std::span<const uint8_t> bytes) override
+    bool put(std::span<const uint8_t> f) override
     {
         in += script.contains(frames.size()) ? script[frames.size()] : ack;
-        frames.emplace_back(bytes.begin(), bytes.end());
-        shape += (shape.empty() ? "" : " ") + (bytes[0] == STX   ? std::to_string(bytes[1])
-                                               : bytes[0] == EOT ? "E"
-                                                                 : "X");
+        frames.emplace_back(f.begin(), f.end());
+        shape += (shape.empty() ? "" : " ") + (f[0] == STX ? std::to_string(f[1]) : f[0] == EOT ? "E" : "X");
         return true;
     }
 };
 
 TEST(Sender, AnswersToEachFrame)
 {
-    const struct {
-        const char *name, *shape;
-        std::string invite;
-        std::map<size_t, std::string> script;
-        SendResult result;
-    } cases[] = {
+    const std::tuple<const char*, const char*, std::string, std::map<size_t, std::string>, SendResult> cases[] = {
         // Our receiver answers the first EOT with NAK and the second with ACK.
         {"clean", "1 2 3 E E", "C", {{3, nak}}, SendResult::done},
         {"stale invitations are not answers", "1 2 3 E", "CCC", {}, SendResult::done},
@@ -68,13 +61,12 @@ TEST(Sender, AnswersToEachFrame)
         {"silence forever", "1 2 2 X", "C", {{1, ""}, {2, ""}, {3, ""}}, SendResult::timeout},
         {"no invitation", "X", "", {}, SendResult::timeout},
     };
-    const std::vector<uint8_t> data(2500, 0x11);
-    for (const auto& c : cases) {
-        ScriptedPeer peer(c.invite, c.script);
-        SendOptions o;
-        o.invite_ms = 3000, o.answer_ms = 1000, o.silence_ms = 2000, o.retries = 3;
-        EXPECT_EQ(xmodem_send(peer, data, o), c.result) << c.name;
-        EXPECT_EQ(peer.shape, c.shape) << c.name;
+    SendOptions o;
+    o.invite_ms = 3000, o.answer_ms = 1000, o.silence_ms = 2000, o.retries = 3;
+    for (const auto& [name, shape, invite, script, result] : cases) {
+        ScriptedPeer peer(invite, script);
+        EXPECT_EQ(xmodem_send(peer, std::vector<uint8_t>(2500, 0x11), o), result) << name;
+        EXPECT_EQ(peer.shape, shape) << name;
     }
 }
 
@@ -109,9 +101,8 @@ constexpr size_t FRAME = 3 + BLOCK + 2;
 enum class Fault { none, corrupt, drop, cut, bad_package };
 
 struct Flashed {
-    int status = -1, board_status = -1;
-    size_t frames = 0;       // packets bladeflash sent, resends included
-    std::string err, board;  // what bladeflash reported, what the board said
+    int status = -1, board_status = -1, frames = 0;  // frames: packets sent, resends included
+    std::string err, board;                          // what bladeflash reported, what the board said
 };
 
 // bladesim runs on a pty; bladeflash on a socket pair whose other end the
@@ -119,16 +110,15 @@ struct Flashed {
 Flashed flash(const Board& board, std::vector<std::string> args, Fault fault)
 {
     args.insert(args.end(), {"-", board.path("package.img").string()});
-    Flashed run;
     const int master = ::posix_openpt(O_RDWR | O_NOCTTY);
-    if (master < 0 || ::grantpt(master) != 0 || ::unlockpt(master) != 0) return run;
+    if (master < 0 || ::grantpt(master) != 0 || ::unlockpt(master) != 0) return {};
     const std::string slave = ::ptsname(master), err_path = board.dir.string() + ".flash";
     const pid_t sim = start_bladesim({"run", board.dir.string(), "--speed", "10", "--timeout", "60"}, [&] {
         const int fd = ::open(slave.c_str(), O_RDWR);
         return fd >= 0 && ::dup2(fd, 0) == 0 && ::dup2(fd, 1) == 1 && ::dup2(fd, 2) == 2;
     });
     int sv[2];
-    if (::socketpair(AF_UNIX, SOCK_STREAM, 0, sv) != 0) return run;
+    if (::socketpair(AF_UNIX, SOCK_STREAM, 0, sv) != 0) return {};
     std::vector<char*> argv{const_cast<char*>(BLADEFLASH_PATH)};
     for (auto& a : args) argv.push_back(a.data());
     argv.push_back(nullptr);
@@ -141,6 +131,7 @@ Flashed flash(const Board& board, std::vector<std::string> args, Fault fault)
     bool cut = false, ended = false;
     size_t sent = 0;
     int status = 0, board_status = 0;
+    std::string said;
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(120);
     while (::waitpid(tool, &status, WNOHANG) == 0 && std::chrono::steady_clock::now() < deadline) {
         // A board that has ended closes the line, as a socket would.
@@ -150,11 +141,10 @@ Flashed flash(const Board& board, std::vector<std::string> args, Fault fault)
         uint8_t buf[4096];
         if (p[0].revents & POLLIN) {
             const ssize_t n = ::read(master, buf, sizeof buf);
-            if (n > 0) run.board.append(reinterpret_cast<const char*>(buf), static_cast<size_t>(n));
+            if (n > 0) said.append(reinterpret_cast<const char*>(buf), static_cast<size_t>(n));
             if (n > 0 && !cut && ::write(sv[0], buf, static_cast<size_t>(n)) != n) break;
         }
-        if (!(p[1].revents & POLLIN)) continue;
-        const ssize_t n = ::read(sv[0], buf, sizeof buf);
+        const ssize_t n = p[1].revents & POLLIN ? ::read(sv[0], buf, sizeof buf) : 0;
         std::string to_board;
         for (ssize_t i = 0; i < n; ++i) {
             // Bytes count from the first packet's first byte.
@@ -167,26 +157,20 @@ Flashed flash(const Board& board, std::vector<std::string> args, Fault fault)
         if (!to_board.empty() && ::write(master, to_board.data(), to_board.size()) < 0) break;
     }
     if (::waitpid(tool, &status, WNOHANG) == 0) ::kill(tool, SIGKILL), ::waitpid(tool, &status, 0);
-    run.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    // A board left at its menu is switched off; one that rebooted has ended.
-    if (!ended && ::waitpid(sim, &board_status, WNOHANG) == 0) {
-        ::usleep(300000);
-        if (::waitpid(sim, &board_status, WNOHANG) == 0) ::kill(-sim, SIGKILL), ::waitpid(sim, &board_status, 0);
-    }
-    run.board_status = WIFEXITED(board_status) ? WEXITSTATUS(board_status) : -1;
+    // A board left at its menu is switched off; one that reboots ends by itself.
+    if (!ended) ::usleep(300000);
+    if (!ended && ::waitpid(sim, &board_status, WNOHANG) == 0) ::kill(-sim, SIGKILL), ::waitpid(sim, &board_status, 0);
     ::close(sv[0]), ::close(master);
-    run.frames = sent / FRAME;
-    run.err = slurp(err_path);
-    return run;
+    const auto code = [](int s) { return WIFEXITED(s) ? WEXITSTATUS(s) : -1; };
+    return {code(status), code(board_status), static_cast<int>(sent / FRAME), slurp(err_path), said};
 }
 
 struct FlashCase {
-    const char* name;
+    const char *name, *said;  // said: in what bladeflash reported
     std::vector<std::string> options;
     Fault fault;
-    int status, slot;  // bladeflash's exit status; the slot that holds the package afterwards, 0 none
-    size_t frames;     // packets bladeflash sent, resends included
-    const char* said;  // in what bladeflash reported
+    // bladeflash's exit status, the slot that holds the package afterwards (0 none), packets sent
+    int status, slot, frames;
 };
 
 void PrintTo(const FlashCase& c, std::ostream* os) { *os << c.name; }
@@ -216,12 +200,12 @@ TEST_P(Bladeflash, UpdatesTheBoardThroughItsConsole)
 }
 
 const FlashCase flash_cases[] = {
-    {"slot1_verify", {"--slot", "1", "--verify"}, Fault::none, 0, 1, 6, "versions match"},
-    {"slot2_reboot_json", {"--slot", "2", "--reboot", "--json"}, Fault::none, 0, 2, 6, "{\"result\":\"installed\""},
-    {"corrupted", {"--slot", "1"}, Fault::corrupt, 0, 1, 7, "installed into slot 1"},
-    {"dropped", {"--slot", "2"}, Fault::drop, 0, 2, 7, "installed into slot 2"},
-    {"cut", {"--slot", "1", "--timeout", "3"}, Fault::cut, 3, 0, 3, "stopped answering"},
-    {"bad_package", {"--slot", "1"}, Fault::bad_package, 1, 0, 0, "crc mismatch"},
+    {"slot1_verify", "versions match", {"--slot", "1", "--verify"}, Fault::none, 0, 1, 6},
+    {"slot2_reboot_json", "{\"result\":\"installed\"", {"--slot", "2", "--reboot", "--json"}, Fault::none, 0, 2, 6},
+    {"corrupted", "installed into slot 1", {"--slot", "1"}, Fault::corrupt, 0, 1, 7},
+    {"dropped", "installed into slot 2", {"--slot", "2"}, Fault::drop, 0, 2, 7},
+    {"cut", "stopped answering", {"--slot", "1", "--timeout", "3"}, Fault::cut, 3, 0, 3},
+    {"bad_package", "crc mismatch", {"--slot", "1"}, Fault::bad_package, 1, 0, 0},
 };
 INSTANTIATE_TEST_SUITE_P(Cases, Bladeflash, testing::ValuesIn(flash_cases),
                          [](const testing::TestParamInfo<FlashCase>& i) { return i.param.name; });
