@@ -26,7 +26,6 @@ std::string be32(std::initializer_list<uint32_t> words)
     return out;
 }
 
-// bladeimg with its standard output on a full disk.
 // bladeimg with its standard output on a full disk (1 is the lowest free
 // descriptor once closed).
 int full_disk(int n, char** v) { return ::close(1), ::open("/dev/full", O_WRONLY), bladeimg_main(n, v); }
