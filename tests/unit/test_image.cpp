@@ -49,21 +49,16 @@ TEST(Image, KindsSizesAndFaults)
     for (const auto& c : cases) {
         const ImageGeometry g = image_geometry(c.h.data());
         SCOPED_TRACE(testing::Message() << std::hex << g.magic << " len " << get_be32(&c.h[4]));
-        EXPECT_EQ(g.type, g.magic & ~MAGIC_EXTENDED_BIT);
-        EXPECT_EQ(g.kind, c.kind);
-        EXPECT_EQ(g.header_length, c.header_length);
-        EXPECT_EQ(g.total_size, c.total);
-        EXPECT_EQ(header_fault(c.h.data()), c.fault);
-        EXPECT_EQ(g.usable, c.fault == F::none);
+        EXPECT_EQ(std::tuple(g.type, g.kind, g.header_length, g.total_size, header_fault(c.h.data()), g.usable),
+                  std::tuple(g.magic & ~MAGIC_EXTENDED_BIT, c.kind, c.header_length, c.total, c.fault,
+                             c.fault == F::none));
     }
 }
 
 TEST(Crc, KnownValuesAndTheBitwiseRuleAtEveryLength)
 {
-    const auto crc_of = [](std::string_view s) { return gen_crc(bytes(s).data(), uint32_t(s.size()), 0xFFFFFFFFu); };
-    EXPECT_EQ(crc_of("123456789"), 0x340BC6D9u);
-    EXPECT_EQ(crc_of("abc"), 0xCADBBE3Du);
-    EXPECT_EQ(crc_of(""), 0xFFFFFFFFu);
+    for (auto [text, crc] : {std::pair{"123456789", 0x340BC6D9u}, {"abc", 0xCADBBE3Du}, {"", 0xFFFFFFFFu}})
+        EXPECT_EQ(gen_crc(bytes(text).data(), uint32_t(bytes(text).size()), 0xFFFFFFFFu), crc) << text;
     EXPECT_EQ(swapw(0x11223344u), 0x44332211u);
 
     // Long buffers go through four registers over 64 KiB blocks, joined

@@ -11,8 +11,6 @@ using Commands = std::vector<std::string>;
 
 namespace {
 
-const std::string unpack = "cd /tmp \ntar mxzf /tmp/torasimage.tar.gz \nrm /tmp/torasimage.tar.gz\n";
-
 class Launch : public BoardTest {
 protected:
     void SetUp() override
@@ -20,7 +18,6 @@ protected:
         BoardTest::SetUp();
         write_file("/tmp/home/bin/distro-id", "");
     }
-    Outcome launch() { return run([&]() -> int { launch_image(st, 0); }); }
 };
 
 }  // namespace
@@ -30,7 +27,7 @@ TEST_F(Launch, EnvironmentFileFollowsTheInstallScriptInTokensOf511)
     setenv("Y", "old", 1);
     write_file("/tmp/home/bin/install.sh", "");
     write_file("/tmp/home/bin/env-setup", "X 1\nY\t2\n LONG " + std::string(600, 'v') + " NEXT Z");
-    ASSERT_TRUE(launch().exec);
+    ASSERT_TRUE(run([&]() -> int { launch_image(st, 0); }).exec);
     // The cut token's rest pairs with what follows.
     for (const auto& [name, value] : std::vector<std::pair<std::string, std::string>>{
              {"X", "1"}, {"Y", "2"}, {"LONG", std::string(511, 'v')}, {std::string(89, 'v'), "NEXT"}, {"Z", ""}}) {

@@ -5,11 +5,7 @@
 
 using namespace unit;
 
-namespace {
-
-struct ServiceTest : fake::BoardTest {
-    Outcome service(const std::string& line) { return run_main(service_main, "bladeboot-service " + line); }
-};
+using ServiceTest = fake::BoardTest;
 
 TEST_F(ServiceTest, CommandLinesReachTheirOperationOrPrintUsage)
 {
@@ -17,11 +13,9 @@ TEST_F(ServiceTest, CommandLinesReachTheirOperationOrPrintUsage)
     for (auto [line, status] : {std::pair{"", 2}, {"bogus", 2}, {"rx", 2}, {"rx a b", 2}, {"mgmt --dhcp", 2},
                                 {"mgmt --no-dhcp x", 2}, {"mac x", 2}, {"--help", 0}, {"rx /tmp/got", 1}, {"mac", 1},
                                 {"mgmt --no-dhcp", 1}}) {
-        const Outcome o = service(line);
+        const Outcome o = run_main(service_main, std::string("bladeboot-service ") + line);
         EXPECT_EQ(o.result, status) << line;
         EXPECT_EQ(has(status ? o.err : o.out, "usage: bladeboot-service rx FILE"), status != 1) << line;
         EXPECT_TRUE(b().commands.empty()) << line;
     }
 }
-
-}  // namespace

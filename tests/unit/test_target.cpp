@@ -21,12 +21,3 @@ TEST(Target, ByteOrderAndWordSizeMatchTheBuildAndFieldsDecodeAlike)
     put_be32(out, 0x01504754u);
     EXPECT_EQ(std::memcmp(out, "\x01\x50\x47\x54", 4), 0);
 }
-
-using SandboxTest = fake::BoardTest;
-
-TEST_F(SandboxTest, TestsSeeAPrivateRootNotTheHost)
-{
-    ASSERT_TRUE(fake::in_sandbox()) << "would write to the host's /user";
-    unit::write_file("/user/probe", "x");
-    EXPECT_EQ(std::remove("/user/probe"), 0);
-}
