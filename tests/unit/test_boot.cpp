@@ -31,10 +31,9 @@ TEST_F(Boot, EnvironmentSwitchesAreSubstringsWithPrefixValues)
         BootState s;
         s.mtd = st.mtd;
         parse_uboot_env(s);
-        EXPECT_EQ((Flags{s.gdb_enable, s.gdbserver_enable, s.gdbport, s.shell_enable, s.memchk_enable, s.rescue_enable,
-                         s.standalone_diags}),
-                  want)
-            << testing::PrintToString(vars);
+        const Flags got{s.gdb_enable, s.gdbserver_enable, s.gdbport, s.shell_enable, s.memchk_enable, s.rescue_enable,
+                        s.standalone_diags};
+        EXPECT_EQ(got, want) << testing::PrintToString(vars);
     }
 }
 
