@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -19,9 +20,9 @@ std::string slurp(const fs::path& path)
     return {std::istreambuf_iterator<char>(in), {}};
 }
 
-pid_t start_bladesim(const std::vector<std::string>& args, const std::function<bool()>& console)
+pid_t start(const std::string& program, const std::vector<std::string>& args, const std::function<bool()>& console)
 {
-    std::vector<std::string> words{BLADESIM_PATH};
+    std::vector<std::string> words{program};
     words.insert(words.end(), args.begin(), args.end());
     std::vector<char*> argv;
     for (auto& w : words) argv.push_back(w.data());
@@ -33,6 +34,30 @@ pid_t start_bladesim(const std::vector<std::string>& args, const std::function<b
         ::_exit(127);
     }
     return pid;
+}
+
+std::pair<int, pid_t> on_pty(const std::vector<std::string>& args)
+{
+    const int master = ::posix_openpt(O_RDWR | O_NOCTTY);
+    if (master < 0 || ::grantpt(master) != 0 || ::unlockpt(master) != 0) return {-1, -1};
+    const std::string slave = ::ptsname(master);
+    return {master, start(BLADESIM_PATH, args, [&slave] {
+                const int fd = ::open(slave.c_str(), O_RDWR);  // becomes the controlling terminal
+                return fd >= 0 && ::dup2(fd, 0) == 0 && ::dup2(fd, 1) == 1 && ::dup2(fd, 2) == 2;
+            })};
+}
+
+bool has_ended(pid_t pid)
+{
+    siginfo_t info{};
+    return ::waitid(P_PID, static_cast<id_t>(pid), &info, WEXITED | WNOHANG | WNOWAIT) != 0 || info.si_pid != 0;
+}
+
+int finish(pid_t pid, bool kill)
+{
+    if (kill) ::kill(-pid, SIGKILL);  // an ended one keeps its status
+    int status = 0;
+    return ::waitpid(pid, &status, 0) == pid && WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
 Board::Board(const std::string& name)
@@ -52,18 +77,13 @@ Result Board::bladesim(const std::string& command, const std::vector<std::string
     std::ofstream(base + ".in", std::ios::binary) << keys;
     std::vector<std::string> all{command, base};
     all.insert(all.end(), args.begin(), args.end());
-    const pid_t pid = start_bladesim(all, [&base] {
+    const pid_t pid = start(BLADESIM_PATH, all, [&base] {
         const int in = ::open((base + ".in").c_str(), O_RDONLY);
         const int out = ::open((base + ".out").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
         const int err = ::open((base + ".err").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
         return in >= 0 && out >= 0 && err >= 0 && ::dup2(in, 0) == 0 && ::dup2(out, 1) == 1 && ::dup2(err, 2) == 2;
     });
-    Result run;
-    int status = 0;
-    if (pid > 0 && ::waitpid(pid, &status, 0) == pid && WIFEXITED(status)) run.status = WEXITSTATUS(status);
-    run.out = slurp(base + ".out");
-    run.err = slurp(base + ".err");
-    return run;
+    return {pid > 0 ? finish(pid, false) : -1, slurp(base + ".out"), slurp(base + ".err")};
 }
 
 void Board::setenv(const std::vector<std::string>& assignments) const

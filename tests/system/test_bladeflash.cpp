@@ -4,11 +4,9 @@
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <sys/socket.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
-#include <csignal>
 #include <map>
 
 #include "bladeflash/xmodem_send.hpp"
@@ -110,32 +108,22 @@ struct Flashed {
 Flashed flash(const Board& board, std::vector<std::string> args, Fault fault)
 {
     args.insert(args.end(), {"-", board.path("package.img").string()});
-    const int master = ::posix_openpt(O_RDWR | O_NOCTTY);
-    if (master < 0 || ::grantpt(master) != 0 || ::unlockpt(master) != 0) return {};
-    const std::string slave = ::ptsname(master), err_path = board.dir.string() + ".flash";
-    const pid_t sim = start_bladesim({"run", board.dir.string(), "--speed", "10", "--timeout", "60"}, [&] {
-        const int fd = ::open(slave.c_str(), O_RDWR);
-        return fd >= 0 && ::dup2(fd, 0) == 0 && ::dup2(fd, 1) == 1 && ::dup2(fd, 2) == 2;
-    });
+    const std::string err_path = board.dir.string() + ".flash";
+    const auto [master, sim] = on_pty({"run", board.dir.string(), "--speed", "10", "--timeout", "60"});
     int sv[2];
-    if (::socketpair(AF_UNIX, SOCK_STREAM, 0, sv) != 0) return {};
-    std::vector<char*> argv{const_cast<char*>(BLADEFLASH_PATH)};
-    for (auto& a : args) argv.push_back(a.data());
-    argv.push_back(nullptr);
-    const pid_t tool = ::fork();
-    if (tool == 0) {
+    if (master < 0 || ::socketpair(AF_UNIX, SOCK_STREAM, 0, sv) != 0) return {};
+    const pid_t tool = start(BLADEFLASH_PATH, args, [&] {
         const int err = ::open(err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        ::dup2(sv[1], 0), ::dup2(sv[1], 1), ::dup2(err, 2), ::execv(argv[0], argv.data()), ::_exit(127);
-    }
+        return ::dup2(sv[1], 0) == 0 && ::dup2(sv[1], 1) == 1 && ::dup2(err, 2) == 2;
+    });
     ::close(sv[1]);
     bool cut = false, ended = false;
     size_t sent = 0;
-    int status = 0, board_status = 0;
     std::string said;
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(120);
-    while (::waitpid(tool, &status, WNOHANG) == 0 && std::chrono::steady_clock::now() < deadline) {
+    while (!has_ended(tool) && std::chrono::steady_clock::now() < deadline) {
         // A board that has ended closes the line, as a socket would.
-        if (!ended && ::waitpid(sim, &board_status, WNOHANG) == sim) ended = true, ::shutdown(sv[0], SHUT_WR);
+        if (!ended && has_ended(sim)) ended = true, ::shutdown(sv[0], SHUT_WR);
         pollfd p[2] = {{master, POLLIN, 0}, {sv[0], POLLIN, 0}};
         if (::poll(p, 2, 100) <= 0) continue;
         uint8_t buf[4096];
@@ -156,13 +144,12 @@ Flashed flash(const Board& board, std::vector<std::string> args, Fault fault)
         }
         if (!to_board.empty() && ::write(master, to_board.data(), to_board.size()) < 0) break;
     }
-    if (::waitpid(tool, &status, WNOHANG) == 0) ::kill(tool, SIGKILL), ::waitpid(tool, &status, 0);
+    const int status = finish(tool);
     // A board left at its menu is switched off; one that reboots ends by itself.
     if (!ended) ::usleep(300000);
-    if (!ended && ::waitpid(sim, &board_status, WNOHANG) == 0) ::kill(-sim, SIGKILL), ::waitpid(sim, &board_status, 0);
+    const int board_status = finish(sim);
     ::close(sv[0]), ::close(master);
-    const auto code = [](int s) { return WIFEXITED(s) ? WEXITSTATUS(s) : -1; };
-    return {code(status), code(board_status), static_cast<int>(sent / FRAME), slurp(err_path), said};
+    return {status, board_status, static_cast<int>(sent / FRAME), slurp(err_path), said};
 }
 
 struct FlashCase {

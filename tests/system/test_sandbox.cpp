@@ -1,14 +1,13 @@
 // The board's sandbox: what runs inside reaches the board folder and nothing
 // of this machine; bladesim exec and its endings; the console on a terminal.
-#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <poll.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
 #include <cstdlib>
 
+#include "bladeflash/xmodem_send.hpp"
 #include "bladeimg/image_builder.hpp"
 #include "board_run.hpp"
 #include "launcher/image.hpp"
@@ -36,17 +35,9 @@ struct Step {
 
 std::pair<int, std::string> on_terminal(const std::vector<std::string>& args, const std::vector<Step>& steps)
 {
-    const int master = ::posix_openpt(O_RDWR | O_NOCTTY);
-    if (master < 0 || ::grantpt(master) != 0 || ::unlockpt(master) != 0) return {-1, "no pty"};
-    const std::string slave = ::ptsname(master);
-    const pid_t pid = systest::start_bladesim(args, [&slave] {
-        const int fd = ::open(slave.c_str(), O_RDWR);  // becomes the controlling terminal
-        return fd >= 0 && ::dup2(fd, 0) == 0 && ::dup2(fd, 1) == 1 && ::dup2(fd, 2) == 2;
-    });
+    const auto [master, pid] = on_pty(args);
+    if (master < 0) return {-1, "no pty"};
     using clock = std::chrono::steady_clock;
-    const auto type = [master](const std::string& keys) {
-        return ::write(master, keys.data(), keys.size()) == static_cast<ssize_t>(keys.size());
-    };
     std::string shown;
     size_t seen = 0, step = 0;
     auto typed_at = clock::now();
@@ -55,7 +46,8 @@ std::pair<int, std::string> on_terminal(const std::vector<std::string>& args, co
         const size_t at = step < steps.size() ? shown.find(steps[step].wait_for, seen) : std::string::npos;
         if (at != std::string::npos) seen = at + steps[step++].wait_for.size();
         if (at != std::string::npos || (step > 0 && steps[step - 1].repeat && clock::now() - typed_at > 500ms)) {
-            if (!type(steps[step - 1].keys)) break;
+            const std::string& keys = steps[step - 1].keys;
+            if (::write(master, keys.data(), keys.size()) != static_cast<ssize_t>(keys.size())) break;
             typed_at = clock::now();
         }
         pollfd p{master, POLLIN, 0};
@@ -65,24 +57,16 @@ std::pair<int, std::string> on_terminal(const std::vector<std::string>& args, co
         if (n <= 0) break;  // every holder of the terminal has gone
         shown.append(buffer, static_cast<size_t>(n));
     }
-    int status = 0;
-    if (::waitpid(pid, &status, WNOHANG) == 0) ::kill(pid, SIGKILL);
-    ::waitpid(pid, &status, 0);
+    const int status = finish(pid);
     ::close(master);
-    return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, shown};
+    return {status, shown};
 }
 
-// XMODEM-1K packet n of a sender over the terminal: data padded with SUB,
-// CRC-16 (CCITT, initial 0) high byte first.
-std::string packet(uint8_t n, std::string data)
+// XMODEM-1K packet n of a sender over the terminal.
+std::string packet(uint8_t n, const std::string& data)
 {
-    data.resize(1024, '\x1a');
-    uint16_t crc = 0;
-    for (unsigned char c : data) {
-        crc = static_cast<uint16_t>(crc ^ (c << 8));
-        for (int bit = 0; bit < 8; ++bit) crc = static_cast<uint16_t>(crc & 0x8000 ? (crc << 1) ^ 0x1021 : crc << 1);
-    }
-    return std::string{'\x02', char(n), char(255 - n)} + data + char(crc >> 8) + char(crc);
+    const auto p = bladeflash::make_packet({reinterpret_cast<const uint8_t*>(data.data()), data.size()}, n, true);
+    return {p.begin(), p.end()};
 }
 
 }  // namespace
@@ -173,9 +157,8 @@ TEST(Exec, ServiceCommandsConfigureEth0ThroughTheLog)
         // A refused gateway followed by none: no route at all.
         {{"mgmt", "--no-dhcp"}, "10.1.2.3\r\r240.1.1.1\r\r", true, 0, set_ip, "Invalid IP address"},
     };
-    int n = 0;
     for (const Case& c : cases) {
-        Board board("service-" + std::to_string(++n));
+        Board board("service-" + std::to_string(&c - cases));
         if (!c.link) board.write("net/link", {'0', '\n'});
         std::vector<std::string> args{"--speed", "500", "--", "bladeboot-service"};
         args.insert(args.end(), c.args.begin(), c.args.end());
