@@ -73,6 +73,47 @@ int eth0_request(unsigned long request, ifreq* req, bool link)
     }
 }
 
+Device* Devices::at(int fd)
+{
+    auto it = table_.find(fd);
+    return it == table_.end() ? nullptr : &it->second;
+}
+
+Device* Devices::find(int fd, DeviceKind kind, int wrong)
+{
+    Device* d = at(fd);
+    if (d && d->kind == kind) return d;
+    errno = d ? wrong : EBADF;
+    return nullptr;
+}
+
+int i2c_bus(const std::string& path) { return path == "/dev/i2c-0" || path == "/dev/i2c-1" ? path.back() - '0' : -1; }
+
+int I2cDevices::select(Device* d, int address7)
+{
+    if (!d) return -1;
+    if (address7 < 0 || address7 > 0x7F) return fail(EINVAL);
+    d->selected = address7;
+    return 0;
+}
+
+ssize_t I2cDevices::write(const Device* d, const uint8_t* bytes, size_t count)
+{
+    return d ? write(d->bus, d->selected, bytes, count) : -1;
+}
+
+ssize_t I2cDevices::read(const Device* d, uint8_t* out, size_t count)
+{
+    return d ? read(d->bus, d->selected, out, count) : -1;
+}
+
+int I2cDevices::read_register(const Device* d, uint8_t reg) { return d ? read_register(d->bus, d->selected, reg) : -1; }
+
+int I2cDevices::write_register(const Device* d, uint8_t reg, uint8_t value)
+{
+    return d ? write_register(d->bus, d->selected, reg, value) : -1;
+}
+
 ssize_t I2cDevices::write(int bus, int address, const uint8_t* bytes, size_t count)
 {
     if (!eeprom(bus, address)) return fail(ENXIO);

@@ -9,8 +9,11 @@ struct mtd_info_user;
 struct ifreq;
 
 #include <array>
+#include <cerrno>
 #include <cstddef>
 #include <cstdint>
+#include <map>
+#include <string>
 
 namespace boardmodel {
 
@@ -51,6 +54,32 @@ constexpr uint32_t EEPROM_SIZE = 0x10000;
 constexpr int EEPROM_ADDRESS = 0x54;
 constexpr int EXPANDER_ADDRESS = 0x20;
 
+// What a seam's descriptor stands for.
+enum class DeviceKind { MTD, I2C, SERIAL, SOCKET };
+struct Device {
+    DeviceKind kind;
+    int bus = -1;       // I2C: the bus of the path
+    int selected = -1;  // I2C: the I2C_SLAVE address on this descriptor
+    std::string path = {};
+};
+
+class Devices {
+public:
+    void add(int fd, Device d) { table_[fd] = std::move(d); }
+    bool remove(int fd) { return table_.erase(fd) != 0; }
+    void clear() { table_.clear(); }
+    Device* at(int fd);
+    // The device behind fd if it is of that kind; otherwise nullptr, errno
+    // EBADF for none and `wrong` for another kind.
+    Device* find(int fd, DeviceKind kind, int wrong = ENOTTY);
+
+private:
+    std::map<int, Device> table_;
+};
+
+// The bus of an i2c-dev path; -1 for any other path.
+int i2c_bus(const std::string& path);
+
 class I2cDevices {
 public:
     // Where the EEPROM keeps its bytes: memory or a file.
@@ -70,6 +99,13 @@ public:
     ssize_t read(int bus, int address, uint8_t* out, size_t count);
     int read_register(int bus, int address, uint8_t reg);
     int write_register(int bus, int address, uint8_t reg, uint8_t value);
+
+    // The same on an I2C descriptor (nullptr: errno already set).
+    static int select(Device* d, int address7);
+    ssize_t write(const Device* d, const uint8_t* bytes, size_t count);
+    ssize_t read(const Device* d, uint8_t* out, size_t count);
+    int read_register(const Device* d, uint8_t reg);
+    int write_register(const Device* d, uint8_t reg, uint8_t value);
 
     bool write_protected() const { return (port & 0x08) != 0; }
 

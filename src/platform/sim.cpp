@@ -20,7 +20,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
-#include <map>
 #include <string>
 #include <vector>
 
@@ -47,19 +46,9 @@ struct SandboxGuard {
     }
 } const guard;
 
-enum class Kind { MTD, I2C, SOCKET };
-struct Dev {
-    Kind kind;
-    int bus = -1;
-    int selected = -1;  // I2C_SLAVE address on this descriptor
-};
-std::map<int, Dev> devices;
-
-Dev* device(int fd)
-{
-    auto it = devices.find(fd);
-    return it == devices.end() ? nullptr : &it->second;
-}
+using boardmodel::Device;
+using Kind = boardmodel::DeviceKind;
+boardmodel::Devices devices;
 
 int fail(int err)
 {
@@ -196,14 +185,14 @@ int open(const char* path, int flags)
         // MTD writes are synchronous on the board whatever the flags; on a
         // host file O_SYNC would only turn every 1 KiB piece into a disk flush.
         const int fd = ::open(path, (flags & ~O_SYNC) | O_CLOEXEC);
-        if (fd >= 0) devices[fd] = Dev{Kind::MTD};
+        if (fd >= 0) devices.add(fd, {Kind::MTD});
         return fd;
     }
-    if (p == "/dev/i2c-0" || p == "/dev/i2c-1") {
+    if (const int bus = boardmodel::i2c_bus(p); bus >= 0) {
         // The bus itself carries no data of its own; the devices on it are
         // modelled here, so any descriptor will do.
         const int fd = ::open("/dev/null", O_RDWR | O_CLOEXEC);
-        if (fd >= 0) devices[fd] = Dev{Kind::I2C, p.back() - '0'};
+        if (fd >= 0) devices.add(fd, {Kind::I2C, bus});
         return fd;
     }
     return ::open(path, flags);
@@ -211,21 +200,21 @@ int open(const char* path, int flags)
 
 int close(int fd)
 {
-    devices.erase(fd);
+    devices.remove(fd);
     return ::close(fd);
 }
 
 ssize_t read(int fd, void* buf, size_t count)
 {
-    const Dev* d = device(fd);
-    if (d && d->kind == Kind::I2C) return i2c.read(d->bus, d->selected, static_cast<uint8_t*>(buf), count);
+    const Device* d = devices.at(fd);
+    if (d && d->kind == Kind::I2C) return i2c.read(d, static_cast<uint8_t*>(buf), count);
     return ::read(fd, buf, count);
 }
 
 ssize_t write(int fd, const void* buf, size_t count)
 {
-    const Dev* d = device(fd);
-    if (d && d->kind == Kind::I2C) return i2c.write(d->bus, d->selected, static_cast<const uint8_t*>(buf), count);
+    const Device* d = devices.at(fd);
+    if (d && d->kind == Kind::I2C) return i2c.write(d, static_cast<const uint8_t*>(buf), count);
     if (d && d->kind == Kind::MTD) {
         // mtdchar writes at the file position, by the same rules as pwrite.
         const off_t at = ::lseek(fd, 0, SEEK_CUR);
@@ -240,7 +229,7 @@ ssize_t pread(int fd, void* buf, size_t count, off_t offset) { return ::pread(fd
 
 ssize_t pwrite(int fd, const void* buf, size_t count, off_t offset)
 {
-    const Dev* d = device(fd);
+    const Device* d = devices.at(fd);
     if (d && d->kind == Kind::MTD) return nor_program(fd, buf, count, offset);
     return ::pwrite(fd, buf, count, offset);
 }
@@ -253,52 +242,42 @@ int tcflow(int fd, int action) { return ::tcflow(fd, action); }
 
 int mtd_getinfo(int fd, struct mtd_info_user* info)
 {
-    const Dev* d = device(fd);
-    if (!d || d->kind != Kind::MTD) return fail(d ? ENOTTY : EBADF);
+    if (!devices.find(fd, Kind::MTD)) return -1;
     boardmodel::nor_info(*info, static_cast<uint32_t>(file_size(fd)));
     return 0;
 }
 
 int mtd_erase(int fd, uint32_t start, uint32_t length)
 {
-    const Dev* d = device(fd);
-    if (!d || d->kind != Kind::MTD) return fail(d ? ENOTTY : EBADF);
+    if (!devices.find(fd, Kind::MTD)) return -1;
     return nor_erase(fd, start, length);
 }
 
 int i2c_select(int fd, int address7)
 {
-    Dev* d = device(fd);
-    if (!d || d->kind != Kind::I2C) return fail(d ? ENOTTY : EBADF);
-    if (address7 < 0 || address7 > 0x7F) return fail(EINVAL);
-    d->selected = address7;
-    return 0;
+    return boardmodel::I2cDevices::select(devices.find(fd, Kind::I2C), address7);
 }
 
 int smbus_read_byte_data(int fd, uint8_t command)
 {
-    const Dev* d = device(fd);
-    if (!d || d->kind != Kind::I2C) return fail(d ? ENOTTY : EBADF);
-    return i2c.read_register(d->bus, d->selected, command);
+    return i2c.read_register(devices.find(fd, Kind::I2C), command);
 }
 
 int smbus_write_byte_data(int fd, uint8_t command, uint8_t value)
 {
-    const Dev* d = device(fd);
-    if (!d || d->kind != Kind::I2C) return fail(d ? ENOTTY : EBADF);
-    return i2c.write_register(d->bus, d->selected, command, value);
+    return i2c.write_register(devices.find(fd, Kind::I2C), command, value);
 }
 
 int socket(int domain, int type, int protocol)
 {
     const int fd = ::socket(domain, type | SOCK_CLOEXEC, protocol);
-    if (fd >= 0) devices[fd] = Dev{Kind::SOCKET};
+    if (fd >= 0) devices.add(fd, {Kind::SOCKET});
     return fd;
 }
 
 int ioctl_ifreq(int fd, unsigned long request, struct ifreq* req)
 {
-    const Dev* d = device(fd);
+    const Device* d = devices.at(fd);
     if (d && d->kind == Kind::SOCKET && std::strncmp(req->ifr_name, "eth0", IFNAMSIZ) == 0)
         return boardmodel::eth0_request(request, req, eth0_has_link());
     return ::ioctl(fd, request, req);

@@ -22,36 +22,23 @@ namespace {
 
 std::unique_ptr<Board> current;
 
-enum class Kind { MTD, I2C, SERIAL, SOCKET };
-struct Dev {
-    Kind kind;
-    std::string path;
-    int bus = -1;
-};
+using Kind = boardmodel::DeviceKind;
 
 // Fake descriptors live far above anything the test process opens for real,
 // so every descriptor below them passes through to the OS.
 constexpr int FIRST_FAKE_FD = 1000;
-std::map<int, Dev> devices;
+boardmodel::Devices devices;
 int next_fd = FIRST_FAKE_FD;
 
 bool real(int fd) { return fd < FIRST_FAKE_FD; }
 
 int fail(int err) { return errno = err, -1; }
 
-// The fake device behind fd if it is of that kind; otherwise nullptr, errno
-// EBADF for no device and `wrong` for another kind.
-Dev* dev(int fd, Kind kind, int wrong = ENOTTY)
-{
-    auto it = devices.find(fd);
-    if (it != devices.end() && it->second.kind == kind) return &it->second;
-    errno = it == devices.end() ? EBADF : wrong;
-    return nullptr;
-}
+boardmodel::Device* dev(int fd, Kind kind, int wrong = ENOTTY) { return devices.find(fd, kind, wrong); }
 
-int add(Dev d)
+int add(boardmodel::Device d)
 {
-    devices[next_fd] = std::move(d);
+    devices.add(next_fd, std::move(d));
     return next_fd++;
 }
 
@@ -69,18 +56,8 @@ void advance(uint64_t us)
 
 NorPartition* nor(int fd, int wrong = ENOTTY)
 {
-    Dev* d = dev(fd, Kind::MTD, wrong);
+    boardmodel::Device* d = dev(fd, Kind::MTD, wrong);
     return d ? &board().part(d->path) : nullptr;
-}
-
-// Logs a transfer on the descriptor's bus, to the device selected there.
-I2cOp* i2c_op(int fd, I2cOp::Kind kind, int wrong = ENOTTY, int command = -1)
-{
-    Dev* d = dev(fd, Kind::I2C, wrong);
-    if (!d) return nullptr;
-    Board& b = board();
-    b.i2c_log.push_back({kind, d->bus, b.bus[static_cast<size_t>(d->bus)].selected, {}, command, 0});
-    return &b.i2c_log.back();
 }
 
 // Ctrl-C: SIGINT's handler runs and the pending call fails with EINTR.
@@ -209,7 +186,7 @@ int poll_in(int fd, int timeout_ms)
     if (fd == 0 && fake::interrupted(b.console)) return fake::fail(EINTR);
     if (fd == 0 ? !b.console.keys.empty() || b.console.at_eof : fake::dev(fd, Kind::SERIAL) && !b.serial.rx.empty())
         return 1;
-    if (fd != 0 && !fake::devices.count(fd)) {
+    if (fd != 0 && !fake::devices.at(fd)) {
         pollfd p{fd, POLLIN, 0};
         return ::poll(&p, 1, timeout_ms);
     }
@@ -223,11 +200,10 @@ int open(const char* path, int flags)
     const std::string p = path;
     if (auto it = b.mtd.find(p); it != b.mtd.end()) {
         it->second.open_flags = flags;
-        return fake::add({Kind::MTD, p});
+        return fake::add({Kind::MTD, -1, -1, p});
     }
-    const int bus = p == "/dev/i2c-0" || p == "/dev/i2c-1" ? p.back() - '0' : -1;
-    if (bus >= 0) return fake::add({Kind::I2C, p, bus});
-    if (p == "/dev/ttyS0" && b.serial.exists) return fake::add({Kind::SERIAL, p});
+    if (const int bus = boardmodel::i2c_bus(p); bus >= 0) return fake::add({Kind::I2C, bus});
+    if (p == "/dev/ttyS0" && b.serial.exists) return fake::add({Kind::SERIAL});
     return fake::fail(ENOENT);
 }
 
@@ -235,7 +211,7 @@ int close(int fd)
 {
     if (fake::real(fd)) return ::close(fd);
     if (fake::dev(fd, Kind::SERIAL)) board().serial.calls.emplace_back("close");
-    return fake::devices.erase(fd) ? 0 : fake::fail(EBADF);
+    return fake::devices.remove(fd) ? 0 : fake::fail(EBADF);
 }
 
 ssize_t read(int fd, void* buf, size_t count)
@@ -248,11 +224,7 @@ ssize_t read(int fd, void* buf, size_t count)
     if (fake::real(fd)) return ::read(fd, buf, count);
     if (fake::dev(fd, Kind::SERIAL))
         return b.serial.rx.empty() ? fake::fail(EAGAIN) : fake::take(b.serial.rx, out, count);
-    fake::I2cOp* op = fake::i2c_op(fd, fake::I2cOp::READ, EINVAL);
-    if (!op) return -1;
-    op->result = static_cast<int>(board().expander.read(op->bus, op->address, out, count));
-    if (op->result > 0) op->bytes.assign(out, out + count);
-    return op->result;
+    return b.expander.read(fake::dev(fd, Kind::I2C, EINVAL), out, count);
 }
 
 ssize_t write(int fd, const void* buf, size_t count)
@@ -267,10 +239,7 @@ ssize_t write(int fd, const void* buf, size_t count)
         }
         return static_cast<ssize_t>(count);
     }
-    fake::I2cOp* op = fake::i2c_op(fd, fake::I2cOp::WRITE, EINVAL);
-    if (!op) return -1;
-    op->bytes.assign(bytes, bytes + count);
-    return op->result = static_cast<int>(board().expander.write(op->bus, op->address, bytes, count));
+    return board().expander.write(fake::dev(fd, Kind::I2C, EINVAL), bytes, count);
 }
 
 ssize_t pread(int fd, void* buf, size_t count, off_t offset)
@@ -294,7 +263,7 @@ ssize_t pwrite(int fd, const void* buf, size_t count, off_t offset)
     p->write_log.emplace_back(static_cast<uint32_t>(offset), static_cast<uint32_t>(count));
     // The launcher erases before it programs: a bit it would set is a fault.
     if (boardmodel::program(p->bytes.data() + offset, static_cast<const uint8_t*>(buf), count) != 0) {
-        ADD_FAILURE() << fake::devices[fd].path << ": write over unerased flash at offset 0x" << std::hex << offset;
+        ADD_FAILURE() << fake::devices.at(fd)->path << ": write over unerased flash at offset 0x" << std::hex << offset;
         return fake::fail(EIO);
     }
     return static_cast<ssize_t>(count);
@@ -352,35 +321,23 @@ int mtd_erase(int fd, uint32_t start, uint32_t length)
 
 int i2c_select(int fd, int address7)
 {
-    fake::I2cOp* op = fake::i2c_op(fd, fake::I2cOp::SELECT);
-    if (!op) return -1;
-    fake::I2cBus& bus = board().bus[static_cast<size_t>(op->bus)];
-    op->address = address7;
-    bus.selected = address7;
-    return 0;
+    return boardmodel::I2cDevices::select(fake::dev(fd, Kind::I2C), address7);
 }
 
 int smbus_read_byte_data(int fd, uint8_t command)
 {
-    fake::I2cOp* op = fake::i2c_op(fd, fake::I2cOp::SMBUS_READ, ENOTTY, command);
-    if (!op) return -1;
-    op->result = board().expander.read_register(op->bus, op->address, command);
-    if (op->result >= 0) op->bytes = {static_cast<uint8_t>(op->result)};
-    return op->result;
+    return board().expander.read_register(fake::dev(fd, Kind::I2C), command);
 }
 
 int smbus_write_byte_data(int fd, uint8_t command, uint8_t value)
 {
-    fake::I2cOp* op = fake::i2c_op(fd, fake::I2cOp::SMBUS_WRITE, ENOTTY, command);
-    if (!op) return -1;
-    op->bytes = {value};
-    return op->result = board().expander.write_register(op->bus, op->address, command, value);
+    return board().expander.write_register(fake::dev(fd, Kind::I2C), command, value);
 }
 
 int socket(int domain, int type, int protocol)
 {
     if (domain != AF_INET || (type & ~SOCK_CLOEXEC) != SOCK_DGRAM || protocol != 0) return fake::fail(EACCES);
-    return fake::add({Kind::SOCKET, "socket"});
+    return fake::add({Kind::SOCKET});
 }
 
 int ioctl_ifreq(int fd, unsigned long request, struct ifreq* req)

@@ -9,7 +9,6 @@
 #include <gtest/gtest.h>
 #include <termios.h>
 
-#include <array>
 #include <cstdint>
 #include <deque>
 #include <functional>
@@ -48,20 +47,6 @@ struct NorPartition {
     std::vector<std::pair<uint32_t, uint32_t>> erase_log, write_log;  // start or offset, and length
 
     void resize(uint32_t size) { bytes.assign(size, 0xFF); }
-};
-
-// One I2C transfer as the launcher issued it.
-struct I2cOp {
-    enum Kind { SELECT, WRITE, READ, SMBUS_READ, SMBUS_WRITE } kind;
-    int bus;
-    int address;                 // 7-bit, the selected device
-    std::vector<uint8_t> bytes;  // written bytes, or bytes read
-    int command = -1;            // SMBus register
-    int result = 0;
-};
-
-struct I2cBus {
-    int selected = -1;
 };
 
 // The EEPROM's bytes, in memory; the rules are the board model's.
@@ -109,10 +94,8 @@ struct Board {
     bool real_time = false;                        // sleeps really sleep (real peers)
 
     std::map<std::string, NorPartition> mtd;  // by device path
-    std::array<I2cBus, 2> bus;
     Eeprom eeprom;
     boardmodel::I2cDevices expander{eeprom};  // and the EEPROM behind it
-    std::vector<I2cOp> i2c_log;
 
     Console console;
     Serial serial;

@@ -109,7 +109,6 @@ protected:
         fake::BoardTest::SetUp();
         api_i2c_init(st.i2c);
         api_flash_init(st.mtd);
-        b().i2c_log.clear();
     }
     uint8_t eeprom(uint16_t offset) { return b().eeprom.mem[offset]; }
 
