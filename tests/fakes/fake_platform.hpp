@@ -9,13 +9,9 @@
 #include <gtest/gtest.h>
 #include <termios.h>
 
-#include <cstdint>
 #include <deque>
 #include <functional>
-#include <map>
 #include <numeric>
-#include <string>
-#include <vector>
 
 #include "platform/board_model.hpp"
 
@@ -23,13 +19,8 @@ namespace fake {
 
 // Thrown by plat::exit and by a successful plat::exec, so that a launcher
 // road that never returns ends the test's call instead of the test process.
-struct Exited {
-    int status;
-};
-struct Execed {
-    std::string file;
-    std::string arg0;
-};
+struct Exited {};
+struct Execed {};
 
 // Console key that makes the pending read fail with EINTR after SIGINT's
 // handler has run, as Ctrl-C does on the board.
@@ -45,25 +36,22 @@ struct NorPartition {
     int fail_erase_at = 0, fail_read_at = 0, fail_write_at = 0;
     int erases = 0, reads = 0, writes = 0;                            // calls so far
     std::vector<std::pair<uint32_t, uint32_t>> erase_log, write_log;  // start or offset, and length
-
-    void resize(uint32_t size) { bytes.assign(size, 0xFF); }
 };
 
 // The EEPROM's bytes, in memory; the rules are the board model's.
 struct Eeprom : boardmodel::I2cDevices::Cells {
     std::vector<uint8_t> mem = std::vector<uint8_t>(boardmodel::EEPROM_SIZE, 0xFF);
-    bool answers = true;
 
-    bool present() override { return answers; }
+    bool present() override { return true; }
     uint8_t get(uint16_t at) override { return mem[at]; }
     bool put(uint16_t at, uint8_t value) override { return mem[at] = value, true; }
 };
 
 struct Console {
-    std::deque<int> keys;  // bytes 0..255, or INTERRUPT
+    std::deque<int> keys;           // bytes 0..255, or INTERRUPT
     std::function<void()> on_read;  // before each read, as the operator takes their time
-    bool at_eof = true;    // when keys run out: end of input (poll readable, read 0)
-                           // or silence (poll times out)
+    bool at_eof = true;             // when keys run out: end of input (poll readable, read 0)
+                                    // or silence (poll times out)
     struct termios attr {};
     std::vector<struct termios> attr_history;  // every tcsetattr on descriptor 0
 
@@ -88,7 +76,7 @@ struct Board {
     std::vector<std::string> commands;                  // plat::system, in order
     std::function<int(const std::string&)> on_command;  // effect and status; default 0
     int system_result = 0;                              // when on_command is not set
-    std::vector<uint64_t> sleeps_us;  // every sleep and usleep
+    std::vector<uint64_t> sleeps_us;                    // every sleep and usleep
     uint64_t now_us = 0;
     std::function<void(uint64_t now_us)> on_time;  // called after time advances
     bool real_time = false;                        // sleeps really sleep (real peers)
@@ -99,7 +87,6 @@ struct Board {
 
     Console console;
     Serial serial;
-    bool link = true;  // eth0's
 
     uint64_t slept_us() const { return std::accumulate(sleeps_us.begin(), sleeps_us.end(), uint64_t{0}); }
     NorPartition& part(const std::string& path) { return mtd.at(path); }

@@ -26,26 +26,16 @@ using Bytes = std::vector<uint8_t>;
 
 inline Bytes bytes(std::string_view s) { return Bytes(s.begin(), s.end()); }
 
-inline Bytes image(uint32_t type, std::string_view payload, bladeimg::Kind kind = bladeimg::Kind::plain,
-                   uint32_t version = 0x01020304)
+inline Bytes image(uint32_t type, std::string_view payload, bladeimg::Kind kind = bladeimg::Kind::plain)
 {
-    return bladeimg::make_image({type, version, kind, 0}, bytes(payload));
+    return bladeimg::make_image({type, 0x01020304, kind, 0}, bytes(payload));
 }
 
 inline Bytes app(std::string_view payload) { return image(IMAGE_APPLICATION, payload); }
 
 // One payload bit flipped: the crc field no longer fits.
-inline Bytes corrupt(Bytes img)
-{
-    img.back() ^= 0x01;
-    return img;
-}
-
-inline Bytes operator+(Bytes a, const Bytes& b)
-{
-    a.insert(a.end(), b.begin(), b.end());
-    return a;
-}
+inline Bytes corrupt(Bytes img) { return img.back() ^= 0x01, img; }
+inline Bytes operator+(Bytes a, const Bytes& b) { return a.insert(a.end(), b.begin(), b.end()), a; }
 
 inline void write_file(const std::string& path, const Bytes& data)
 {
@@ -67,11 +57,11 @@ inline bool has(const std::string& text, std::string_view part) { return text.fi
 // What one call left behind.
 struct Outcome {
     int result = -1;  // when it returned
-    std::optional<int> exit_status;
+    std::optional<fake::Exited> exited;
     std::optional<fake::Execed> exec;
     std::string out, err;
 
-    bool rebooted() const { return exit_status.has_value(); }
+    bool rebooted() const { return exited.has_value(); }
 };
 
 inline Outcome run(const std::function<int()>& call)
@@ -82,7 +72,7 @@ inline Outcome run(const std::function<int()>& call)
     try {
         o.result = call();
     } catch (const fake::Exited& e) {
-        o.exit_status = e.status;
+        o.exited = e;
     } catch (const fake::Execed& e) {
         o.exec = e;
     }
