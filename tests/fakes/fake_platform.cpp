@@ -160,10 +160,7 @@ int open(const char* path, int flags)
 {
     Board& b = board();
     const std::string p = path;
-    if (auto it = b.mtd.find(p); it != b.mtd.end()) {
-        it->second.open_flags = flags;
-        return add({Kind::MTD, -1, -1, p});
-    }
+    if (auto it = b.mtd.find(p); it != b.mtd.end()) return it->second.open_flags = flags, add({Kind::MTD, -1, -1, p});
     if (const int bus = boardmodel::i2c_bus(p); bus >= 0) return add({Kind::I2C, bus});
     if (p == "/dev/ttyS0" && b.serial.exists) return add({Kind::SERIAL});
     return fail(ENOENT);
