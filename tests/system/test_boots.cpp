@@ -25,7 +25,7 @@ using Check = std::function<void(const Board&, const Result&)>;
 
 constexpr size_t PREFERRED = bladesim::EEPROM_PREFERRED, BOOTED = bladesim::EEPROM_BOOTED;
 constexpr size_t USBBOOT = bladesim::EEPROM_USBBOOT;
-const std::string MOUNT_USER = "/bin/mount -o sync -t jffs2 /dev/mtd-user /user";
+const std::string image2 = "user/images/image2", MOUNT_USER = "/bin/mount -o sync -t jffs2 /dev/mtd-user /user";
 const std::string INSTALL_SH = "/tmp/home/bin/install.sh", EXEC_BACKTRACE = "exec /bin/backtrace", SHELL = "/bin/sh\\n";
 constexpr int REBOOT = 0, NO_APP = -1, AS_APP = -2;  // NO_APP: diagnostics run instead
 
@@ -80,15 +80,6 @@ Bytes extended_header_length(uint16_t length)
     put_be16(image.data() + 18, length);
     return image;
 }
-// Sets byte `at` of a board file, or flips its lowest bit when `value` is negative.
-Setup poke(std::string file, size_t at, int value)
-{
-    return [=](const Board& b) {
-        Bytes bytes = b.read(file);
-        bytes.at(at) = static_cast<uint8_t>(value < 0 ? bytes.at(at) ^ 1 : value);
-        b.write(file, bytes);
-    };
-}
 
 // clang-format off
 Setup all(std::vector<Setup> steps) { return [=](const Board& b) { for (const auto& s : steps) s(b); }; }
@@ -96,12 +87,14 @@ Setup env(std::vector<std::string> assignments) { return [=](const Board& b) { b
 Setup put(std::string path, Bytes bytes) { return [=](const Board& b) { b.write(path, bytes); }; }
 Setup removed(std::string path) { return [=](const Board& b) { fs::remove_all(b.path(path)); }; }
 Setup slot1(Bytes bytes) { return put("user/images/image1", std::move(bytes)); }
-Setup eeprom(size_t at, int value) { return poke("eeprom.bin", at, value); }
-Setup damaged(int slot) { return poke("user/images/image" + std::to_string(slot), 100, -1); }
+Setup eeprom(size_t at, int value) { return [=](const Board& b) {
+    Bytes e = b.read("eeprom.bin"); e.at(at) = static_cast<uint8_t>(value); b.write("eeprom.bin", e); }; }
+Bytes flipped(Bytes image) { image.at(100) ^= 1; return image; }
+Setup damaged(int slot) { return put("user/images/image" + std::to_string(slot), flipped(app_image(slot))); }
 // A stick with one file, for the rescue menu's install into slot 1.
 constexpr const char* MENU_INSTALL = "U1\r1\nE";
 Setup rescue_stick(std::string name, Bytes b) { return all({env({"diagnostics=rescue"}), put("usb/" + name, b)}); }
-Setup usb(std::string name, Bytes bytes) { return all({eeprom(USBBOOT, 213), put("usb/" + name, bytes)}); }
+Setup usb(std::string name, Bytes bytes, int asks = 213) { return all({eeprom(USBBOOT, asks), put("usb/" + name, bytes)}); }
 Check holds(std::string path, Bytes v) { return [=](const Board& b, const Result&) { EXPECT_EQ(b.read(path), v); }; }
 // The rest of a partition past a written image is not ours to judge.
 Check begins(std::string path, Bytes v) { return [=](const Board& b, const Result&) { Bytes got = b.read(path); got.resize(v.size()); EXPECT_EQ(got, v); }; }
@@ -113,9 +106,10 @@ std::vector<Boot> boots()
     auto add = [&](Boot b) { v.push_back(std::move(b)); };
     const Bytes good = app_image(1), two = app_image(2);
     const Setup diags = env({"diagnostics=diags"}), rescue = env({"diagnostics=rescue"});
-    const std::string image2 = "user/images/image2";
 
-    add({"Sample", {}, "", 1, {"Booting image '1'\n"}, {}, [](const Board& b, const Result& r) {
+    // A stick, but the EEPROM does not ask for it.
+    add({"SampleStickNotAskedFor", usb("KVL7730_OS.img", app_image(3), 212), "", 1, {"Booting image '1'\n"}, {},
+         [](const Board& b, const Result& r) {
              EXPECT_EQ(r.err, "");
              EXPECT_EQ(b.commands(), (std::vector<std::string>{MOUNT_USER, "/usr/bin/find /user > /dev/null",
                  "cd /tmp \\ntar mxzf /tmp/torasimage.tar.gz \\nrm /tmp/torasimage.tar.gz\\n", INSTALL_SH,
@@ -127,11 +121,10 @@ std::vector<Boot> boots()
     add({"Slot1Crc", damaged(1), "", 2, {"Image1 CRC failed, trying Image2 now.\n"}});
     add({"Slot2Crc", all({eeprom(PREFERRED, 2), damaged(2)}), "", 1, {"Image2 CRC failed, trying Image1"}});
     add({"KernelBeforeApplicationSkipped", slot1(kernel_image() + good), "", 1, {}});
-    add({"BothCrcsBad", all({damaged(1), damaged(2)}), "", REBOOT,
-         {"Image1 CRC failed, trying Image2 now.\nBoth image1 and image2 failed.\n"}, {}, never_says("Rescue")});
-    add({"BothBadShellFirst", all({damaged(1), damaged(2), env({"shell=on"})}), "", REBOOT, {}, {SHELL, "reboot"}});
-    add({"NoApplicationImage", all({slot1(kernel_image()), put(image2, kernel_image())}), "e", REBOOT,
-         {"Entering Rescue Mode.\n", "No valid application image found. Trying rescue image\n"}});
+    add({"BothCrcsBadShellFirst", all({damaged(1), damaged(2), env({"shell=on"})}), "", REBOOT,
+         {"Image1 CRC failed, trying Image2 now.\nBoth image1 and image2 failed.\n"}, {SHELL, "reboot"},
+         never_says("Rescue")});
+    add({"NoApplicationImage", all({slot1(kernel_image()), put(image2, kernel_image())}), "e", REBOOT, {}});
     add({"NoSlotFiles", removed("user/images"), "e", REBOOT, {"Entering Rescue Mode.\n",
          "Failed to open Application image 1. Trying image 2.\nFailed to open Application image 2.\n"}});
 
@@ -149,11 +142,10 @@ std::vector<Boot> boots()
 
     // Diagnostics and the rescue menu. A declined erase keeps slot 1 bootable.
     add({"DiagnosticsErasesUser", diags, "y", NO_APP,
-         {"Confirm: Erase filesystem? (all saved data, configuration, keys will be lost) y/N: \n", "Booting diags "
-          "image...\nLaunching diagnostics image\n", "bladesim: application started\nsample diagnostics 1.0.0.0 running\n"},
+         {"Confirm: Erase filesystem? (all saved data, configuration, keys will be lost) y/N: \n",
+          "Booting diags image...\n", "sample diagnostics 1.0.0.0 running\n"},
          {"/bin/umount /user &> /dev/null", "flash_eraseall /dev/mtd-user-char", MOUNT_USER + " &> /dev/null",
-          "mkdir /user/images &> /dev/null", "mkdir -p /tmp/home/bin", "mv /tmp/mpdiag.elf.strip " +
-          mp.substr(0, mp.size() - 2), EXEC_BACKTRACE},
+          "mkdir /user/images &> /dev/null", EXEC_BACKTRACE},
          [](const Board& b, const Result&) { EXPECT_TRUE(fs::is_empty(b.path("user/images"))); }, 4});
     add({"DiagnosticsErased", all({diags, put("flash/rescue.bin", Bytes(10u << 20, 0xFF))}), "n", 1,
          {"Image not found... \n"}});
@@ -163,25 +155,20 @@ std::vector<Boot> boots()
     add({"RescueUsbKernelThenVersions", rescue_stick("kernel.img", kernel), "u1\rve", 1,
          {"Option? : v\nInstalled images versions: \n\tBoot image  : 1.0.0.0\n\tRFS image   : 1.0.0.0\n"
           "\tKernel image: 2.0.0.0\n\tDFT image   : 1.0.0.0\n\tOS image 1  : 1.0.0.1\n\tOS image 2  : 1.0.0.2\n",
-          "Option? : e\nBooting image '1'\n"}, {}, holds("flash/kernel.bin", kernel + Bytes((3u << 20) - kernel.size(), 0xFF))});
+          "Option? : e\nBooting image '1'\n"}, {},
+         holds("flash/kernel.bin", kernel + Bytes((3u << 20) - kernel.size(), 0xFF))});
 
     // The USB stick.
     add({"UsbBootOnceThenAsks", usb("KVL7730_OS.img", app_image(3)), "", 3,
          {"USB mounted and ready!\n", "Booting image 'KVL7730_OS.img' from USB stick.\n"}, {},
-         [](const Board& b, const Result&) {
-             EXPECT_TRUE(in_order(b.boot("n\n").out, {"USB image is in rejected list.\nWould you still like to load "
-                 "it? (y/n) ", "USB Boot failed. Trying flash images.\n", app_line(1)}));
-         }});
-    add({"UsbOtherByte", all({usb("KVL7730_OS.img", app_image(3)), eeprom(USBBOOT, 212)}), "", 1, {}, {},
-         never_says("USB")});
+         [](const Board& b, const Result&) { EXPECT_TRUE(in_order(b.boot("n\n").out, {"USB image is in rejected list.\n"
+             "Would you still like to load it? (y/n) ", "USB Boot failed. Trying flash images.\n", app_line(1)})); }});
     add({"UsbBothReplacements", all({usb("KVL7730_replace2_OS.img", app_image(6)), eeprom(PREFERRED, 2),
                                      put("usb/KVL7730_replace1_OS.img", app_image(7))}), "", 7,
          {"Image2 has been successfully replaced\n", "Image1 has been successfully replaced\n",
           "USB replacement image: board will boot with image1.\nBooting image '1'\n"}, {},
-         [](const Board& b, const Result& r) {
-             holds("user/images/image2", app_image(6))(b, r);
-             EXPECT_EQ(b.read("eeprom.bin").at(PREFERRED), 1);
-         }, 1});
+         [](const Board& b, const Result& r) { holds(image2, app_image(6))(b, r);
+             EXPECT_EQ(b.read("eeprom.bin").at(PREFERRED), 1); }, 1});
     const Bytes same =
         bladeimg::make_image({IMAGE_UBOOT, bladesim::SAMPLE_SYSTEM_VERSION}, bladesim::sample_uboot_payload());
     add({"UsbSameBootLoader", usb("KVL7730_Boot.img", same), "", 1, {"Boot image found on USB.\n",
@@ -221,10 +208,8 @@ std::vector<Boot> boots()
          {"Truncated APPLICATION image (347 of 65866 bytes), voiding download\n"}});
     add({"PackageHeaderShorterThanFields", rescue_stick("p.img", extended_header_length(4)), MENU_INSTALL, 1,
          {"Bad header for APPLICATION, voiding download\n"}});
-    int n = 0;
-    const std::vector<std::string> names{std::string(251, 'n') + ".img", "with space.img", "q\"'.img", "$(reboot).img",
-                                         "`reboot`.img", "a;reboot;.img", "-rf .img"};
-    for (const std::string& name : names)
+    for (int n = 0; const std::string& name : std::vector<std::string>{std::string(251, 'n') + ".img", "with space.img",
+                                            "q\"'.img", "$(reboot).img", "`reboot`.img", "a;reboot;.img", "-rf .img"})
         add({"StickName" + std::to_string(++n), rescue_stick(name, two), MENU_INSTALL, 2, {"Installing " + name + "\n"},
              {}, installed, 1});
     // Empty files: packages with no image at all.
@@ -261,8 +246,7 @@ TEST_P(WholeBoot, EndsAsTheLauncherSays)
     ASSERT_EQ(run.status, reboots ? 3 : 0) << console;
     EXPECT_FALSE(contains(run.err, "runtime error")) << run.err;
     EXPECT_TRUE(in_order(console, c.says)) << console;
-    std::string log;
-    for (const auto& command : board.commands()) log += command + "\n";
+    const std::string log = slurp(board.path("log/commands.log"));
     EXPECT_TRUE(in_order(log, c.ran)) << log;
     EXPECT_TRUE(c.app <= 0 || contains(run.out, app_line(c.app))) << run.out;
     const int booted = c.booted == AS_APP ? c.app : c.booted;
