@@ -39,8 +39,6 @@ std::string parsed(const std::string& line)
     return s.str();
 }
 
-bool has_run(const Args& args, const std::string& run) { return !std::ranges::search(args, words(run)).empty(); }
-
 }  // namespace
 
 TEST(Args, CommandsOptionsAndUsageErrors)
@@ -57,9 +55,12 @@ TEST(Args, CommandsOptionsAndUsageErrors)
         EXPECT_EQ(parsed(line), "refused") << line;
 }
 
-// The board's own files: the boot loader environment, and the command log
-// (one line per command, which reads back as exactly one command).
-TEST(BoardFiles, EnvironmentLayoutRoundTripAndRefusalsCommandLogEscapes)
+// The board's own files: the command log (one line per command, which reads
+// back as exactly one command), the boot loader environment, the sample board;
+// then setenv over it. The launcher reads the environment's bytes 4 to 1283:
+// setenv refuses a variable that ends past them, and reports a bad CRC,
+// keeping the block unless told to replace it.
+TEST(BoardFiles, CommandLogEnvironmentSampleBoardAndSetenvKeepsWhatTheLauncherCannotSee)
 {
     EXPECT_EQ(simboard::escape_command("cd /tmp \ntar x \necho a\\nb\\\n"), "cd /tmp \\ntar x \\necho a\\\\nb\\\\\\n");
     // zlib's CRC-32 of the data area, most significant byte first; sorted pairs; zeros.
@@ -68,20 +69,12 @@ TEST(BoardFiles, EnvironmentLayoutRoundTripAndRefusalsCommandLogEscapes)
     EXPECT_EQ(std::string(block.begin() + 4, block.end()), std::string("gdb=on\0shell=on\0", 16) + std::string(44, 0));
     EXPECT_EQ(get_be32(block.data()), static_cast<uint32_t>(crc32(0, block.data() + 4, 60)));
     EXPECT_EQ(parse_environment(block), vars);
-    block[10] ^= 1;
-    EXPECT_FALSE(parse_environment(block).has_value()) << "a damaged block fails its CRC";
     // 4 + "a=" + 49 + 2 terminators: 57 bytes.
     for (size_t n : {49u, 50u}) EXPECT_EQ(make_environment({{"a", std::string(n, 'x')}}, 57).has_value(), n == 49);
 
     // Well-formed assignments take their road through whole boots.
     for (const char* bad : {"gdb", "=on", "my var=1"}) EXPECT_NE(apply_assignment(vars, bad), "") << bad;
-}
 
-// The sample board; then setenv over it. The launcher reads the
-// environment's bytes 4 to 1283: setenv refuses a variable that ends past
-// them, and reports a bad CRC, keeping the block unless told to replace it.
-TEST(SampleBoard, FilesEepromDefaultsAndSetenvKeepsWhatTheLauncherCannotSee)
-{
     const fs::path dir = fs::temp_directory_path() / "bladesim-test-sample", env = dir / "flash" / "ubootenv.bin";
     fs::remove_all(dir);
     ASSERT_EQ(create_board(dir), "");
@@ -102,7 +95,7 @@ TEST(SampleBoard, FilesEepromDefaultsAndSetenvKeepsWhatTheLauncherCannotSee)
         return bladesim_main(static_cast<int>(argv.size()), argv.data());
     };
     EXPECT_EQ(setenv("a=" + std::string(1279, 'x')), 2);
-    auto block = *read_file(env);
+    block = *read_file(env);
     block[0] ^= 1;
     ASSERT_TRUE(write_file(env, block));
     EXPECT_EQ(setenv(""), 1);
@@ -112,16 +105,12 @@ TEST(SampleBoard, FilesEepromDefaultsAndSetenvKeepsWhatTheLauncherCannotSee)
     EXPECT_EQ(parse_environment(*read_file(env)), (Environment{{"gdb", "on"}}));
 }
 
-TEST(SandboxArgs, RootWithTwoCapabilitiesWritableOnlyBoardAndTmpFakesAtEveryName)
+TEST(SandboxArgs, WritableOnlyBoardAndNoHostLinkNorBusyboxAtAPlatformCommandsName)
 {
     const Tools tools{"/x/bladeboot-sim", "/x/service", "/x/rx", "/x/enter", "/x/board-bin", "/usr/bin/busybox"};
     const auto args = bwrap_args({"/boards/b", tools, {"/sim/bladeboot"}, 1, "", true, ""});
-    for (const std::string& f : FAKE_COMMANDS)
-        for (const char* in : {" /bin/", " /sbin/"}) EXPECT_TRUE(has_run(args, "--symlink /sim/fakes/" + f + in + f));
-    // The two capabilities: HostSafety reads them back inside the board.
-    for (const char* run : {"--tmpfs /tmp", "--dir /bin --dir /sbin --dir /usr/bin"})
-        EXPECT_TRUE(has_run(args, run)) << run;
-    // Writable: only the board's own files. No host link (/bin -> usr/bin and
+    // HostSafety reads the fakes, /tmp and the capabilities back inside a
+    // board; what it cannot see from there is what else was bound. Writable: only the board's own files. No host link (/bin -> usr/bin and
     // the like) is bound over, nor anything under /usr/sbin. Only the
     // platform's fakes may be named like a platform command.
     const Args host_links{"/bin", "/sbin", "/lib", "/lib64", "/usr/sbin"}, taken{"halt", "poweroff"};
