@@ -110,9 +110,10 @@ TEST(SandboxArgs, WritableOnlyBoardAndNoHostLinkNorBusyboxAtAPlatformCommandsNam
     const Tools tools{"/x/bladeboot-sim", "/x/service", "/x/rx", "/x/enter", "/x/board-bin", "/usr/bin/busybox"};
     const auto args = bwrap_args({"/boards/b", tools, {"/sim/bladeboot"}, 1, "", true, ""});
     // HostSafety reads the fakes, /tmp and the capabilities back inside a
-    // board; what it cannot see from there is what else was bound. Writable: only the board's own files. No host link (/bin -> usr/bin and
-    // the like) is bound over, nor anything under /usr/sbin. Only the
-    // platform's fakes may be named like a platform command.
+    // board; what it cannot see from there is what else was bound. Writable:
+    // only the board's own files. No host link (/bin -> usr/bin and the like)
+    // is bound over, nor anything under /usr/sbin. Only the platform's fakes
+    // may be named like a platform command.
     const Args host_links{"/bin", "/sbin", "/lib", "/lib64", "/usr/sbin"}, taken{"halt", "poweroff"};
     for (size_t i = 0; i + 2 < args.size(); ++i) {
         const std::string &what = args[i], &from = args[i + 1], &to = args[i + 2], name = fs::path(to).filename();

@@ -6,7 +6,6 @@
 // command built from a file name.
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <fstream>
 #include <random>
 
@@ -23,7 +22,8 @@ namespace {
 using Setup = std::function<void(const Board&)>;
 using Check = std::function<void(const Board&, const Result&)>;
 
-constexpr size_t PREFERRED = bladesim::EEPROM_PREFERRED, BOOTED = bladesim::EEPROM_BOOTED, USBBOOT = bladesim::EEPROM_USBBOOT;
+constexpr size_t PREFERRED = bladesim::EEPROM_PREFERRED, BOOTED = bladesim::EEPROM_BOOTED;
+constexpr size_t USBBOOT = bladesim::EEPROM_USBBOOT;
 const std::string image2 = "user/images/image2", MOUNT_USER = "/bin/mount -o sync -t jffs2 /dev/mtd-user /user";
 const std::string INSTALL_SH = "/tmp/home/bin/install.sh", EXEC_BACKTRACE = "exec /bin/backtrace", SHELL = "/bin/sh\\n";
 constexpr int REBOOT = 0, NO_APP = -1, AS_APP = -2;  // NO_APP: diagnostics run instead
@@ -36,8 +36,8 @@ struct Boot {
     std::vector<std::string> says;   // in this order, standard output then standard error
     std::vector<std::string> ran{};  // commands, in this order
     Check check{};
-    int booted = AS_APP;             // the EEPROM's record; -1: not checked
-    bool reboots = false;            // after the application (debug modes)
+    int booted = AS_APP;   // the EEPROM's record; -1: not checked
+    bool reboots = false;  // after the application (debug modes)
 };
 
 void PrintTo(const Boot& c, std::ostream* os) { *os << c.name; }
@@ -46,8 +46,7 @@ void PrintTo(const Boot& c, std::ostream* os) { *os << c.name; }
 std::string app_line(int n)
 {
     const std::string s = std::to_string(n);
-    return "sample application 1.0.0." + s + " (image" + s + ") running, SAMPLE_SETTING=from-env-setup-of-image" + s +
-           "\n";
+    return "sample application 1.0.0." + s + " (image" + s + ") running, SAMPLE_SETTING=from-env-setup-of-image" + s;
 }
 // `parts` appear in `text` in this order.
 bool in_order(const std::string& text, const std::vector<std::string>& parts)
@@ -98,12 +97,9 @@ std::vector<Boot> boots()
 
     // A stick, but the EEPROM does not ask for it.
     add({"SampleStickNotAskedFor", usb("KVL7730_OS.img", app_image(3), 212), "", 1, {"Booting image '1'\n"}, {},
-         [](const Board& b, const Result& r) {
-             EXPECT_EQ(r.err, "");
-             EXPECT_EQ(b.commands(), (std::vector<std::string>{MOUNT_USER, "/usr/bin/find /user > /dev/null",
-                 "cd /tmp \\ntar mxzf /tmp/torasimage.tar.gz \\nrm /tmp/torasimage.tar.gz\\n", INSTALL_SH,
-                 EXEC_BACKTRACE}));
-         }});
+         [](const Board& b, const Result& r) { EXPECT_EQ(r.err, ""); EXPECT_EQ(b.commands(), (std::vector<std::string>{
+             MOUNT_USER, "/usr/bin/find /user > /dev/null", "cd /tmp \\ntar mxzf /tmp/torasimage.tar.gz \\nrm "
+             "/tmp/torasimage.tar.gz\\n", INSTALL_SH, EXEC_BACKTRACE})); }});
     for (auto [preferred, slot] : {std::pair{2, 2}, {0, 1}, {255, 1}})
         add({"Preferred" + std::to_string(preferred), eeprom(PREFERRED, preferred), "", slot,
              {"Booting image '" + std::to_string(slot) + "'\n"}, {MOUNT_USER, INSTALL_SH, EXEC_BACKTRACE}});
@@ -203,14 +199,12 @@ std::vector<Boot> boots()
          }}), "U10000\rE", 1, {"File processed\nERROR: No valid image found\n"}});
 
     // Boot settings from places the launcher does not control.
-    Bytes env_noise = noise(128u << 10, 2);
     const std::string keys = "gdbport=99999999999999999999diagnostics=rescu\xff" "shell=o";
-    std::copy(keys.begin(), keys.end(), env_noise.begin() + 100);
+    const Bytes env_noise = noise(100, 2) + Bytes(keys.begin(), keys.end()) + noise((128u << 10) - 100 - keys.size(), 4);
     add({"EnvironmentNoiseAroundKeys", put("flash/ubootenv.bin", env_noise), "", 1, {}});
     add({"EepromDoesNotAnswer", removed("eeprom.bin"), "", 1, {}, {}, {}, -1});
-    Bytes eeprom_noise = noise(0x10000, 3);
-    eeprom_noise[PREFERRED] = 7, eeprom_noise[USBBOOT] = 213;
-    add({"EepromNoiseAskingForUsb", put("eeprom.bin", eeprom_noise), "", 1, {"USB mount timed out"}});
+    add({"EepromNoiseAskingForUsb", all({put("eeprom.bin", noise(0x10000, 3)), eeprom(PREFERRED, 7), eeprom(USBBOOT, 213)}),
+         "", 1, {"USB mount timed out"}});
     return v;
 }
 // clang-format on
@@ -221,7 +215,7 @@ TEST_P(WholeBoot, EndsAsTheLauncherSays)
 {
     const Boot& c = GetParam();
     Board board("boot-" + c.name);
-    if (c.setup) c.setup(board);
+    c.setup(board);
     const Result run = board.boot(c.keys);
     const std::string console = run.out + run.err;
     const bool reboots = c.app == REBOOT || c.reboots;
