@@ -39,8 +39,6 @@ std::string parsed(const std::string& line)
     return s.str();
 }
 
-bool has_run(const Args& args, const std::string& run) { return !std::ranges::search(args, words(run)).empty(); }
-
 }  // namespace
 
 TEST(Args, CommandsOptionsAndUsageErrors)
@@ -57,9 +55,12 @@ TEST(Args, CommandsOptionsAndUsageErrors)
         EXPECT_EQ(parsed(line), "refused") << line;
 }
 
-// The board's own files: the boot loader environment, and the command log
-// (one line per command, which reads back as exactly one command).
-TEST(BoardFiles, EnvironmentLayoutRoundTripAndRefusalsCommandLogEscapes)
+// The board's own files: the command log (one line per command, which reads
+// back as exactly one command), the boot loader environment, the sample board;
+// then setenv over it. The launcher reads the environment's bytes 4 to 1283:
+// setenv refuses a variable that ends past them, and reports a bad CRC,
+// keeping the block unless told to replace it.
+TEST(BoardFiles, CommandLogEnvironmentSampleBoardAndSetenvKeepsWhatTheLauncherCannotSee)
 {
     EXPECT_EQ(simboard::escape_command("cd /tmp \ntar x \necho a\\nb\\\n"), "cd /tmp \\ntar x \\necho a\\\\nb\\\\\\n");
     // zlib's CRC-32 of the data area, most significant byte first; sorted pairs; zeros.
@@ -68,20 +69,12 @@ TEST(BoardFiles, EnvironmentLayoutRoundTripAndRefusalsCommandLogEscapes)
     EXPECT_EQ(std::string(block.begin() + 4, block.end()), std::string("gdb=on\0shell=on\0", 16) + std::string(44, 0));
     EXPECT_EQ(get_be32(block.data()), static_cast<uint32_t>(crc32(0, block.data() + 4, 60)));
     EXPECT_EQ(parse_environment(block), vars);
-    block[10] ^= 1;
-    EXPECT_FALSE(parse_environment(block).has_value()) << "a damaged block fails its CRC";
     // 4 + "a=" + 49 + 2 terminators: 57 bytes.
     for (size_t n : {49u, 50u}) EXPECT_EQ(make_environment({{"a", std::string(n, 'x')}}, 57).has_value(), n == 49);
 
     // Well-formed assignments take their road through whole boots.
     for (const char* bad : {"gdb", "=on", "my var=1"}) EXPECT_NE(apply_assignment(vars, bad), "") << bad;
-}
 
-// The sample board; then setenv over it. The launcher reads the
-// environment's bytes 4 to 1283: setenv refuses a variable that ends past
-// them, and reports a bad CRC, keeping the block unless told to replace it.
-TEST(SampleBoard, FilesEepromDefaultsAndSetenvKeepsWhatTheLauncherCannotSee)
-{
     const fs::path dir = fs::temp_directory_path() / "bladesim-test-sample", env = dir / "flash" / "ubootenv.bin";
     fs::remove_all(dir);
     ASSERT_EQ(create_board(dir), "");
@@ -90,7 +83,7 @@ TEST(SampleBoard, FilesEepromDefaultsAndSetenvKeepsWhatTheLauncherCannotSee)
     eeprom[256] = 1, eeprom[314] = eeprom[315] = 0;
     EXPECT_EQ(read_file(dir / "eeprom.bin"), eeprom);
     // The images, the boot loader partition and the empty environment take
-    // their roads through whole boots (RescueVersionsThenExit shows them all).
+    // their roads through whole boots (RescueUsbKernelThenVersions shows them all).
     EXPECT_NE(create_board(dir), "") << "an existing board is never overwritten";
 
     EXPECT_EQ(beyond_launcher({{"a", std::string(1278, 'x')}}), nullptr);
@@ -102,25 +95,22 @@ TEST(SampleBoard, FilesEepromDefaultsAndSetenvKeepsWhatTheLauncherCannotSee)
         return bladesim_main(static_cast<int>(argv.size()), argv.data());
     };
     EXPECT_EQ(setenv("a=" + std::string(1279, 'x')), 2);
-    auto block = *read_file(env);
+    block = *read_file(env);
     block[0] ^= 1;
     ASSERT_TRUE(write_file(env, block));
-    EXPECT_EQ(setenv(""), 1);
     EXPECT_EQ(setenv("gdb=on"), 1);
     EXPECT_EQ(read_file(env), block);
     EXPECT_EQ(setenv("--replace gdb=on"), 0);
     EXPECT_EQ(parse_environment(*read_file(env)), (Environment{{"gdb", "on"}}));
 }
 
-TEST(SandboxArgs, RootWithTwoCapabilitiesWritableOnlyBoardAndTmpFakesAtEveryName)
+TEST(SandboxArgs, WritableOnlyBoardAndNoHostLinkNorBusyboxAtAPlatformCommandsName)
 {
     const Tools tools{"/x/bladeboot-sim", "/x/service", "/x/rx", "/x/enter", "/x/board-bin", "/usr/bin/busybox"};
     const auto args = bwrap_args({"/boards/b", tools, {"/sim/bladeboot"}, 1, "", true, ""});
-    for (const std::string& f : FAKE_COMMANDS)
-        for (const char* in : {" /bin/", " /sbin/"}) EXPECT_TRUE(has_run(args, "--symlink /sim/fakes/" + f + in + f));
-    // The two capabilities: HostSafety reads them back inside the board.
-    for (const char* run : {"--tmpfs /tmp", "--dir /bin --dir /sbin --dir /usr/bin"})
-        EXPECT_TRUE(has_run(args, run)) << run;
+    // HostSafety reads /bin's fakes, /tmp and the capabilities back inside a
+    // board; what it cannot see from there is /sbin and what else was bound.
+    for (const std::string& f : FAKE_COMMANDS) EXPECT_EQ(std::ranges::count(args, "/sbin/" + f), 1) << f;
     // Writable: only the board's own files. No host link (/bin -> usr/bin and
     // the like) is bound over, nor anything under /usr/sbin. Only the
     // platform's fakes may be named like a platform command.
