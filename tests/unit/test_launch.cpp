@@ -55,8 +55,8 @@ TEST_F(Launch, RescueImageEndsAsItsCheckAndTheAnswerDecide)
 {
     b().console.type("y");
     b().system_result = 1;
-    const Outcome diags = run([&] { return run_standalone_diags(st); });
-    EXPECT_TRUE(has(diags.out, "y/N: \nunmount filesystem\nCannot unmount /user: filesystem not erased.\nBooting diags"));
+    const Outcome dg = run([&] { return run_standalone_diags(st); });
+    EXPECT_TRUE(has(dg.out, "y/N: \nunmount filesystem\nCannot unmount /user: filesystem not erased.\nBooting diags"));
     EXPECT_EQ(b().commands, Commands{"/bin/umount /user &> /dev/null"});
     const Bytes d = image(IMAGE_DIAGS, "d"), recovery = app("recovery tarball");
     Bytes too_long = d;
