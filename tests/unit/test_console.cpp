@@ -25,7 +25,7 @@ protected:
 
 }  // namespace
 
-TEST_F(Console, LineEditorEchoesAndEditsByteForByte)
+TEST_F(Console, LineEditorEchoesAndEditsByteForByteInRawModeForOneKeyAtATime)
 {
     const struct {
         std::string keys, line, echo;
@@ -60,10 +60,9 @@ TEST_F(Console, LineEditorEchoesAndEditsByteForByte)
     EXPECT_EQ(edit("3\n"), "123");
     EXPECT_EQ(echo, "12" + BELL + "3\n");
     EXPECT_EQ(sig_quit_raised, 1) << "left for the caller";
-}
 
-TEST_F(Console, RawModeLastsForOneKey)
-{
+    // Raw mode lasts for one key.
+    SetUp();
     auto& console = b().console;
     console.attr.c_lflag = ICANON | ECHO | ISIG | IEXTEN, console.attr.c_cc[VMIN] = 9;
     console.type("\xe9"), console.keys.push_back(fake::INTERRUPT);
@@ -76,4 +75,3 @@ TEST_F(Console, RawModeLastsForOneKey)
     EXPECT_EQ(std::tuple(raw.c_lflag, raw.c_cc[VMIN], raw.c_cc[VTIME]), std::tuple(tcflag_t(ISIG | IEXTEN), 1, 0));
     for (size_t i : {1, 3, 5}) EXPECT_EQ(console.attr_history[i].c_cc[VMIN], 9) << "put back after each key";
 }
-

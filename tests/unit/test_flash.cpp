@@ -23,9 +23,21 @@ fake::NorPartition& kernel() { return fake::board().part(KERNEL); }
 
 }  // namespace
 
-// A write takes whole erase blocks and keeps the bytes around the range; a fault stops it at once.
-TEST_F(Flash, WritesByEraseBlockAndStopsAtTheFirstFault)
+// Only the rescue partition is left without O_SYNC; none leaks into children.
+TEST_F(Flash, EraseTakesWholeBlocksReadIsOneCallAndWritesStopAtTheFirstFault)
 {
+    for (const auto& [path, part] : b().mtd)
+        EXPECT_EQ(part.open_flags, O_RDWR | O_CLOEXEC | (path == "/dev/mtd-rescue" ? 0 : O_SYNC)) << path;
+    EXPECT_EQ(api_flash_erase(st.mtd.kernel_fd, E + 1, 1), 0);
+    EXPECT_EQ(kernel().erase_log, (Blocks{{E, E}}));
+    kernel().fail_erase_at = kernel().erases + 1;
+    EXPECT_EQ(run([&] { return api_flash_erase(st.mtd.kernel_fd, 0, 1); }).out, "Flash Erase mtd erase failed.\n");
+    fake::load_partition(KERNEL, 40, bytes("header"));
+    Bytes got(6);
+    EXPECT_TRUE(api_flash_read(got.data(), st.mtd.kernel_fd, 40, 6) == 0 && got == bytes("header"));
+    EXPECT_EQ(run([&] { return api_flash_read(nullptr, -1, 0, 16); }).out, "Could not get MTD device info \n");
+
+    // A write takes whole erase blocks and keeps the bytes around the range; a fault stops it at once.
     const auto none = [](fake::NorPartition&) {};
     const std::string odd = " (not a power of two of at least 1024 bytes)\n", size = "Unsupported MTD erase size 0x";
     const struct {
@@ -67,21 +79,6 @@ TEST_F(Flash, WritesByEraseBlockAndStopsAtTheFirstFault)
         EXPECT_EQ(std::tuple(o.result, o.out, kernel().erase_log), std::tuple(ok ? 0 : -1, c.out, c.erased));
         EXPECT_TRUE(!ok || kernel().bytes == expected) << "the bytes around are kept";
     }
-}
-
-// Only the rescue partition is left without O_SYNC; none leaks into children.
-TEST_F(Flash, EraseTakesWholeBlocksReadIsOneCallAndFailuresAreSaid)
-{
-    for (const auto& [path, part] : b().mtd)
-        EXPECT_EQ(part.open_flags, O_RDWR | O_CLOEXEC | (path == "/dev/mtd-rescue" ? 0 : O_SYNC)) << path;
-    EXPECT_EQ(api_flash_erase(st.mtd.kernel_fd, E + 1, 1), 0);
-    EXPECT_EQ(kernel().erase_log, (Blocks{{E, E}}));
-    kernel().fail_erase_at = kernel().erases + 1;
-    EXPECT_EQ(run([&] { return api_flash_erase(st.mtd.kernel_fd, 0, 1); }).out, "Flash Erase mtd erase failed.\n");
-    fake::load_partition(KERNEL, 40, bytes("header"));
-    Bytes got(6);
-    EXPECT_TRUE(api_flash_read(got.data(), st.mtd.kernel_fd, 40, 6) == 0 && got == bytes("header"));
-    EXPECT_EQ(run([&] { return api_flash_read(nullptr, -1, 0, 16); }).out, "Could not get MTD device info \n");
 }
 
 TEST_F(Flash, FakeBoardKeepsTheBoardContract) { EXPECT_EQ(board_contract(), ""); }

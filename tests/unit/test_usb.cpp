@@ -35,7 +35,7 @@ protected:
 
 }  // namespace
 
-TEST_F(Usb, MountWaitsUpToElevenSecondsForTheReadyMarker)
+TEST_F(Usb, MountWaitsElevenSecondsForTheReadyMarkerAndTheQuestionFiveForYOrN)
 {
     const char* announce = "Attempting to mount file system on USB flash drive; this can take up to 10 seconds.\n";
     const struct {
@@ -58,6 +58,31 @@ TEST_F(Usb, MountWaitsUpToElevenSecondsForTheReadyMarker)
     }
     st.usb_boot_enabled = 0;
     EXPECT_EQ(run([&] { return usb_mount(st); }).out, "");
+
+    // The question waits five seconds for y or n.
+    const struct {
+        std::vector<int> keys;
+        bool at_eof;  // after the keys: a closed console, else silence
+        int result;
+        const char* output;
+        uint64_t slept_s;
+    } answers[] = {
+        {{'y', '\n'}, false, 1, "(y/n) ", 0},
+        {{'n', '\n'}, false, 0, "(y/n) ", 0},
+        {{'Y', 'y'}, false, 1, "(y/n) (y/n) ", 0},
+        {{'x'}, false, 0, "(y/n) (y/n) \nTimeout. Assuming \"no\".\n", 5},
+        {{fake::INTERRUPT, 'y'}, false, 0, "(y/n) \nTimeout. Assuming \"no\".\n", 0},
+        {{'Y', '\n'}, true, 0, "(y/n) (y/n) (y/n) \nTimeout. Assuming \"no\".\n", 0},
+    };
+    for (const auto& c : answers) {
+        SCOPED_TRACE(c.output);
+        SetUp();
+        b().console.keys.assign(c.keys.begin(), c.keys.end());
+        b().console.at_eof = c.at_eof;
+        const Outcome o = run([] { return yesno_question("Load it? "); });
+        EXPECT_EQ(std::pair(o.result, b().slept_us()), std::pair(c.result, c.slept_s * 1000000u));
+        EXPECT_EQ(o.out, std::string("Load it? ") + c.output);
+    }
 }
 
 TEST_F(Usb, RejectListHoldsOneMarkerPerDigestNamedByAWordOfThePath)
@@ -97,32 +122,5 @@ TEST_F(Usb, RejectListHoldsOneMarkerPerDigestNamedByAWordOfThePath)
         b().on_command = [&](const std::string&) { return (std::ofstream("/tmp/img_md5string") << text), 0; };
         char got[33] = "untouched";
         EXPECT_EQ(get_md5string("/mnt/usb/x", got), 0) << text;
-    }
-}
-
-TEST_F(Usb, YesNoWaitsFiveSecondsForYOrN)
-{
-    const struct {
-        std::vector<int> keys;
-        bool at_eof;  // after the keys: a closed console, else silence
-        int result;
-        const char* output;
-        uint64_t slept_s;
-    } cases[] = {
-        {{'y', '\n'}, false, 1, "(y/n) ", 0},
-        {{'n', '\n'}, false, 0, "(y/n) ", 0},
-        {{'Y', 'y'}, false, 1, "(y/n) (y/n) ", 0},
-        {{'x'}, false, 0, "(y/n) (y/n) \nTimeout. Assuming \"no\".\n", 5},
-        {{fake::INTERRUPT, 'y'}, false, 0, "(y/n) \nTimeout. Assuming \"no\".\n", 0},
-        {{'Y', '\n'}, true, 0, "(y/n) (y/n) (y/n) \nTimeout. Assuming \"no\".\n", 0},
-    };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.output);
-        SetUp();
-        b().console.keys.assign(c.keys.begin(), c.keys.end());
-        b().console.at_eof = c.at_eof;
-        const Outcome o = run([] { return yesno_question("Load it? "); });
-        EXPECT_EQ(std::pair(o.result, b().slept_us()), std::pair(c.result, c.slept_s * 1000000u));
-        EXPECT_EQ(o.out, std::string("Load it? ") + c.output);
     }
 }
