@@ -127,9 +127,8 @@ TEST_F(Install, ApplicationsGoToTheSlotAskedOnceOrBootAtOnce)
     o = install(uboot() + a1, 0, 0, "\n");
     ASSERT_TRUE(o.exec) << "the return key boots the image without installing it";
     EXPECT_TRUE(has(o.out, "Booting downloaded image\nImage ready to boot..."));
-    EXPECT_EQ(fs::file_size(APP_TARBALL), 70000u);
-    EXPECT_FALSE(b().part("/dev/mtd-uboot").write_log.empty());
-    EXPECT_FALSE(fs::exists(SLOT1_PATH));
+    EXPECT_EQ(std::tuple(fs::file_size(APP_TARBALL), fs::exists(SLOT1_PATH), b().part("/dev/mtd-uboot").writes > 0),
+              std::tuple(70000u, false, true));
 
     SetUp();
     o = install(sized(IMAGE_APPLICATION, 0) + Bytes(8, 0x1A), 0, 0, "x\n");

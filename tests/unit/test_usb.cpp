@@ -67,7 +67,6 @@ TEST_F(Usb, MountWaitsElevenSecondsForTheReadyMarkerAndTheQuestionFiveForYOrN)
         const char* output;
         uint64_t slept_s;
     } answers[] = {
-        {{'y', '\n'}, false, 1, "(y/n) ", 0},
         {{'n', '\n'}, false, 0, "(y/n) ", 0},
         {{'Y', 'y'}, false, 1, "(y/n) (y/n) ", 0},
         {{'x'}, false, 0, "(y/n) (y/n) \nTimeout. Assuming \"no\".\n", 5},
