@@ -86,7 +86,7 @@ TEST_F(Usb, MountWaitsElevenSecondsForTheReadyMarkerAndTheQuestionFiveForYOrN)
 
 TEST_F(Usb, RejectListHoldsOneMarkerPerDigestNamedByAWordOfThePath)
 {
-    // Not rejected before, as the whole boots show; mixed case as md5sum never writes it.
+    // Not rejected before the first add: the whole boots show that.
     const std::string digest = md5 + USB_IMAGE_PATH + scratch, mixed = "0123456789abcdef0123456789ABCDEF";
     digests[USB_IMAGE_PATH] = mixed;
     usb_add_image_to_reject_list(USB_IMAGE_PATH);
