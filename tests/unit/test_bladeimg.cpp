@@ -40,7 +40,9 @@ bool fits(const char* t, const char* p)
 
 }  // namespace
 
-TEST(PackageWalk, EndsTheWayTheLauncherDoesAndAccountsForEveryByte)
+using BladeimgCli = fake::BoardTest;
+
+TEST_F(BladeimgCli, PackageWalkEndsAsTheLauncherDoesAndCommandsOnFilesGoodAndBad)
 {
     // Random files with small length fields planted, so that runs of images
     // occur; the first a run of all three kinds.
@@ -73,15 +75,10 @@ TEST(PackageWalk, EndsTheWayTheLauncherDoesAndAccountsForEveryByte)
                 << "round " << round << ", buffer " << buffer;
         }
     }
-}
 
-using BladeimgCli = fake::BoardTest;
-
-// Each command on files good and bad (a bad one among good ones is the only
-// one named) and on bad arguments: the exit status, what each stream says,
-// and what /tmp/out.img holds after: nothing unless the command succeeded.
-TEST_F(BladeimgCli, CommandsOnFilesGoodAndBad)
-{
+    // Each command on files good and bad (a bad one among good ones is the
+    // only one named) and on bad arguments: the exit status, what each stream
+    // says, and what /tmp/out.img holds after: nothing unless it succeeded.
     const Bytes k = img(IMAGE_KERNEL, 100);
     Bytes bad = k, wraps = k, beyond = img(IMAGE_RFS, 8, Kind::hdr3), too_short = img(IMAGE_RFS, 8, Kind::extended);
     bad[50] ^= 1, put_be32(&wraps[4], 0xFFFFFFF8u), put_be16(&beyond[22], 200), put_be16(&too_short[18], 8);

@@ -35,7 +35,7 @@ protected:
 
 }  // namespace
 
-TEST_F(Usb, MountWaitsUpToElevenSecondsForTheReadyMarker)
+TEST_F(Usb, MountWaitsElevenSecondsForTheReadyMarkerAndTheQuestionFiveForYOrN)
 {
     const char* announce = "Attempting to mount file system on USB flash drive; this can take up to 10 seconds.\n";
     const struct {
@@ -58,73 +58,22 @@ TEST_F(Usb, MountWaitsUpToElevenSecondsForTheReadyMarker)
     }
     st.usb_boot_enabled = 0;
     EXPECT_EQ(run([&] { return usb_mount(st); }).out, "");
-}
 
-TEST_F(Usb, RejectListHoldsOneMarkerPerDigest)
-{
-    write_file(USB_IMAGE_PATH, app("usb image"));
-    digests[USB_IMAGE_PATH] = "0123456789abcdef0123456789ABCDEF";
-    const std::string marker = "/user/images/rejected/0123456789abcdef0123456789ABCDEF";
-    EXPECT_EQ(usb_is_image_rejected(USB_IMAGE_PATH), 0);
-    b().commands.clear();
-    usb_add_image_to_reject_list(USB_IMAGE_PATH);
-    usb_add_image_to_reject_list(USB_IMAGE_PATH);
-    const std::string digest = md5 + USB_IMAGE_PATH + scratch;
-    EXPECT_EQ(b().commands,
-              (std::vector<std::string>{digest, "mkdir -p /user/images/rejected", "touch " + marker, digest}));
-    EXPECT_EQ(usb_is_image_rejected(USB_IMAGE_PATH), 1);
-
-    digests.clear();
-    fs::remove_all("/user/images");
-    const Outcome o = run([] {
-        usb_add_image_to_reject_list(USB_IMAGE_PATH);
-        return usb_is_image_rejected(USB_IMAGE_PATH);
-    });
-    EXPECT_EQ(o.out, "Warning: Cannot add image to rejected list!\nWarning: Cannot determine if image is in rejected list!\n");
-    EXPECT_FALSE(fs::exists("/user/images/rejected"));
-    // Only a real digest names a file and goes into a shell command.
-    for (const char* text : {"d41d8cd98f00b204e98;reboot;f8427e  x\n", "d41d8cd98f00b204e9800998ecf842"}) {
-        b().on_command = [&](const std::string&) { return (std::ofstream("/tmp/img_md5string") << text), 0; };
-        char got[33] = "untouched";
-        EXPECT_EQ(get_md5string("/mnt/usb/x", got), 0) << text;
-    }
-}
-
-// The command goes to a real shell on the board: a path must reach md5sum as
-// one literal word whatever it holds. This sandbox's shell shows what the
-// board's would make of it.
-TEST_F(Usb, DigestPathReachesTheShellAsOneWord)
-{
-    fs::create_symlink("/usr/bin/sh", "/bin/sh");
-    for (const char* path : {"/mnt/usb/KVL7730_OS.img", "/mnt/usb/it's $(echo X) `echo Y`; \"a b\"\\ *", "/mnt/usb/a\nb"}) {
-        b().commands.clear();
-        char digest[33];
-        get_md5string(path, digest);
-        const std::string& command = b().commands.at(0);
-        ASSERT_TRUE(command.starts_with(md5) && command.ends_with(scratch)) << command;
-        const std::string word = command.substr(md5.size(), command.size() - md5.size() - scratch.size());
-        ASSERT_EQ(std::system(("printf '%s|' " + word + " > /tmp/seen").c_str()), 0);
-        EXPECT_EQ(read_file("/tmp/seen"), std::string(path) + "|");
-    }
-}
-
-TEST_F(Usb, YesNoWaitsFiveSecondsForYOrN)
-{
+    // The question waits five seconds for y or n.
     const struct {
         std::vector<int> keys;
         bool at_eof;  // after the keys: a closed console, else silence
         int result;
         const char* output;
         uint64_t slept_s;
-    } cases[] = {
-        {{'y', '\n'}, false, 1, "(y/n) ", 0},
+    } answers[] = {
         {{'n', '\n'}, false, 0, "(y/n) ", 0},
         {{'Y', 'y'}, false, 1, "(y/n) (y/n) ", 0},
         {{'x'}, false, 0, "(y/n) (y/n) \nTimeout. Assuming \"no\".\n", 5},
         {{fake::INTERRUPT, 'y'}, false, 0, "(y/n) \nTimeout. Assuming \"no\".\n", 0},
         {{'Y', '\n'}, true, 0, "(y/n) (y/n) (y/n) \nTimeout. Assuming \"no\".\n", 0},
     };
-    for (const auto& c : cases) {
+    for (const auto& c : answers) {
         SCOPED_TRACE(c.output);
         SetUp();
         b().console.keys.assign(c.keys.begin(), c.keys.end());
@@ -132,5 +81,45 @@ TEST_F(Usb, YesNoWaitsFiveSecondsForYOrN)
         const Outcome o = run([] { return yesno_question("Load it? "); });
         EXPECT_EQ(std::pair(o.result, b().slept_us()), std::pair(c.result, c.slept_s * 1000000u));
         EXPECT_EQ(o.out, std::string("Load it? ") + c.output);
+    }
+}
+
+TEST_F(Usb, RejectListHoldsOneMarkerPerDigestNamedByAWordOfThePath)
+{
+    // Not rejected before the first add: the whole boots show that.
+    const std::string digest = md5 + USB_IMAGE_PATH + scratch, mixed = "0123456789abcdef0123456789ABCDEF";
+    digests[USB_IMAGE_PATH] = mixed;
+    usb_add_image_to_reject_list(USB_IMAGE_PATH);
+    usb_add_image_to_reject_list(USB_IMAGE_PATH);
+    EXPECT_EQ(b().commands, (std::vector<std::string>{digest, "mkdir -p /user/images/rejected",
+                                                      "touch /user/images/rejected/" + mixed, digest}));
+    EXPECT_EQ(usb_is_image_rejected(USB_IMAGE_PATH), 1);
+
+    digests.clear();
+    fs::remove_all("/user/images");
+    const Outcome o =
+        run([] { return usb_add_image_to_reject_list(USB_IMAGE_PATH), usb_is_image_rejected(USB_IMAGE_PATH); });
+    EXPECT_EQ(o.out, "Warning: Cannot add image to rejected list!\nWarning: Cannot determine if image is in rejected list!\n");
+    EXPECT_FALSE(fs::exists("/user/images/rejected"));
+
+    // The command goes to a real shell on the board: a path must reach md5sum
+    // as one literal word whatever it holds. This sandbox's shell shows what
+    // the board's would make of it.
+    fs::create_symlink("/usr/bin/sh", "/bin/sh");
+    for (const char* path : {"/mnt/usb/KVL7730_OS.img", "/mnt/usb/it's $(echo X) `echo Y`; \"a b\"\\ *", "/mnt/usb/a\nb"}) {
+        b().commands.clear();
+        char got[33];
+        get_md5string(path, got);
+        const std::string& command = b().commands.at(0);
+        ASSERT_TRUE(command.starts_with(md5) && command.ends_with(scratch)) << command;
+        const std::string word = command.substr(md5.size(), command.size() - md5.size() - scratch.size());
+        ASSERT_EQ(std::system(("printf '%s|' " + word + " > /tmp/seen").c_str()), 0);
+        EXPECT_EQ(read_file("/tmp/seen"), std::string(path) + "|");
+    }
+    // Only a real digest names a file and goes into a shell command.
+    for (const char* text : {"d41d8cd98f00b204e98;reboot;f8427e  x\n", "d41d8cd98f00b204e9800998ecf842"}) {
+        b().on_command = [&](const std::string&) { return (std::ofstream("/tmp/img_md5string") << text), 0; };
+        char got[33] = "untouched";
+        EXPECT_EQ(get_md5string("/mnt/usb/x", got), 0) << text;
     }
 }
