@@ -300,6 +300,12 @@ double ours(bool paced, size_t size, From from = From::sx)
     return completed && status == 0 && received_ok(size) ? took.count() : -1;
 }
 
+// rx waits this long for a packet it has lost before it asks again. A clean
+// transfer of the bench's sizes takes a fraction of it: one that lasts as
+// long has waited out a packet that rx's own flush threw away, and measures
+// that flush, not the receiver.
+constexpr double RX_TIMEOUT_S = 10;
+
 // Seconds for lrzsz's rx to take the file from sx, or a negative value.
 double lrzsz(bool paced, size_t size)
 {
@@ -346,7 +352,7 @@ int main(int argc, char** argv)
     // pair gives one ratio. A failed rx is counted, not folded into them.
     write_sent(size);
     std::vector<double> t_ours, ratios;
-    int failures = 0;
+    int failures = 0, stalls = 0;
     for (int i = 0; i < runs; ++i) {
         const double o = ours(false, size);
         if (o < 0) {
@@ -356,6 +362,7 @@ int main(int argc, char** argv)
         t_ours.push_back(o);
         const double l = lrzsz(false, size);
         if (l < 0) ++failures;
+        else if (l >= RX_TIMEOUT_S) ++stalls;
         else ratios.push_back(o / l);
     }
     write_sent(paced_size);
@@ -372,6 +379,7 @@ int main(int argc, char** argv)
     // rx empties its input after every ACK; on a fast line that can eat
     // the next packet until it gives up. Not ours to fail on.
     std::printf("xmodem_lrzsz_failures: %d\n", failures);
+    std::printf("xmodem_lrzsz_stalls: %d\n", stalls);
     std::printf("xmodem_line_efficiency: %.3f\n", static_cast<double>(paced_size) / p_ours / LINE_BYTES_PER_S);
 
     // bladeflash's sender against sx on the paced line, the order swapped

@@ -67,6 +67,21 @@ bool mtd_read(int fd, uint32_t offset, uint32_t length, uint8_t* buffer)
     return plat::pread(fd, buffer, length, static_cast<off_t>(offset)) >= 0;
 }
 
+// True only when all `length` bytes came.
+bool mtd_read_whole(int fd, uint32_t offset, uint32_t length, uint8_t* buffer)
+{
+    return plat::pread(fd, buffer, length, static_cast<off_t>(offset)) == static_cast<ssize_t>(length);
+}
+
+// NOR programs bits from 1 to 0 only: a block takes new bytes without an
+// erase when none of them asks a 0 to become 1.
+bool needs_erase(const uint8_t* wanted, const uint8_t* held, uint32_t count)
+{
+    uint8_t raised = 0;
+    for (uint32_t k = 0; k < count; ++k) raised |= wanted[k] & ~held[k];
+    return raised != 0;
+}
+
 bool mtd_write(int fd, uint32_t offset, uint32_t length, const uint8_t* buffer)
 {
     if (debug_write)
@@ -159,24 +174,32 @@ bool flash_write(const uint8_t* data, int fd, uint32_t length, uint32_t offset, 
             count = length - done;
         }
 
-        // A block overwritten whole needs nothing of what it holds: it is
-        // written straight from the data. A part of a block is merged into
-        // what the block holds, zeroed first so that a short read writes
-        // zeros back, never stale bytes of the previous block.
+        // A part of a block is merged into what the block holds, zeroed
+        // first so that a short read writes zeros back, never stale bytes of
+        // the previous block. A block overwritten whole is read only to learn
+        // whether it can skip the erase (or the write): if that read fails
+        // or comes short, the block is erased and written as it stands.
         const uint8_t* source = data + done;
         bool erase = true;
+        bool write = true;
         if (count != e) {
             std::memset(block_buf, 0, e);
             if (!mtd_read(fd, block, e, block_buf)) return write_failed("read");
-            // NOR programs bits from 1 to 0 only: when the merge asks for no
-            // 0 to become 1, the block takes it without an erase.
-            erase = false;
-            for (uint32_t k = 0; k < count && !erase; ++k) erase = (source[k] & ~block_buf[at + k]) != 0;
-            if (count != 0) std::memcpy(block_buf + at, source, count);
+            if (count != 0) {
+                erase = needs_erase(source, block_buf + at, count);
+                write = std::memcmp(block_buf + at, source, count) != 0;
+                std::memcpy(block_buf + at, source, count);
+            } else {
+                erase = write = false;
+            }
             source = block_buf;
+        } else if (mtd_read_whole(fd, block, e, block_buf)) {
+            erase = needs_erase(source, block_buf, e);
+            write = std::memcmp(block_buf, source, e) != 0;
         }
-        if (erase && !mtd_erase(fd, block, e)) return write_failed("erase");
-        if (!mtd_write(fd, block, e, source)) return write_failed("write");
+        // A block that already holds its bytes is left alone.
+        if (write && erase && !mtd_erase(fd, block, e)) return write_failed("erase");
+        if (write && !mtd_write(fd, block, e, source)) return write_failed("write");
 
         if (progress) {
             std::printf("\b\b\b\b%3.3d%c", static_cast<int>(i * 100 / r.blocks), '%');

@@ -20,6 +20,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -98,10 +99,11 @@ ssize_t nor_program(int fd, const void* buf, size_t count, off_t offset)
 {
     if (const int refused = boardmodel::program_refused(static_cast<uint64_t>(file_size(fd)), offset, count))
         return fail(refused);
-    std::vector<uint8_t> cells(count);
-    if (::pread(fd, cells.data(), count, offset) != static_cast<ssize_t>(count)) return fail(EIO);
-    boardmodel::program(cells.data(), static_cast<const uint8_t*>(buf), count);
-    return ::pwrite(fd, cells.data(), count, offset);
+    // Filled by the read below: no need to zero it first.
+    const std::unique_ptr<uint8_t[]> cells = std::make_unique_for_overwrite<uint8_t[]>(count);
+    if (::pread(fd, cells.get(), count, offset) != static_cast<ssize_t>(count)) return fail(EIO);
+    boardmodel::program(cells.get(), static_cast<const uint8_t*>(buf), count);
+    return ::pwrite(fd, cells.get(), count, offset);
 }
 
 int nor_erase(int fd, uint32_t start, uint32_t length)
@@ -109,7 +111,7 @@ int nor_erase(int fd, uint32_t start, uint32_t length)
     if (const int refused = boardmodel::erase_refused(static_cast<uint64_t>(file_size(fd)), boardmodel::ERASE_SIZE,
                                                       start, length))
         return fail(refused);
-    const std::vector<uint8_t> erased(boardmodel::ERASE_SIZE, 0xFF);
+    static const std::vector<uint8_t> erased(boardmodel::ERASE_SIZE, 0xFF);
     for (uint64_t at = start; at < uint64_t{start} + length; at += boardmodel::ERASE_SIZE) {
         if (::pwrite(fd, erased.data(), erased.size(), static_cast<off_t>(at)) != static_cast<ssize_t>(erased.size()))
             return fail(EIO);

@@ -50,15 +50,17 @@ TEST_F(Flash, EraseTakesWholeBlocksReadIsOneCallAndWritesStopAtTheFirstFault)
         {none, E - 16, E + 32, 0, {{0, E}, {E, E}, {2 * E, E}}, ""},
         {none, 2 * E, 2 * E, 0, {{2 * E, E}, {3 * E, E}}, ""},
         {none, E + 5, 0, 0, {}, ""},  // unaligned and empty: the block is rewritten unchanged, unerased
-        // Only 1 to 0 asked of a block: no erase. Whole blocks are never read.
-        {[](auto& p) { std::fill(p.bytes.begin(), p.bytes.end(), 0xFF); }, E + 100, 10, 0, {}, ""},
+        // Only 1 to 0 asked of a block, whole or in part: no erase. A block that holds its bytes is not
+        // written; a whole block whose read fails is erased and written all the same.
+        {[](auto& p) { std::fill(p.bytes.begin(), p.bytes.end(), 0xFF); }, E + 100, 2 * E, 0, {}, ""},
+        {[](auto& p) { std::ranges::copy(pattern(E, 99), p.bytes.begin() + E), p.fail_write_at = 1; }, E, E, 0, {}, ""},
         {[](auto& p) { p.fail_read_at = 1; }, 0, 2 * E, 0, {{0, E}, {E, E}}, ""},
         {none, E, 0, 1, {}, "     \b\b\b\b100%\n"},
         {none, 0x300000 - 16, 16, 0, {{0x2F0000, E}}, ""},
         {none, 0, 4 * E, 1, {{0, E}, {E, E}, {2 * E, E}, {3 * E, E}},
          "     \b\b\b\b000%\b\b\b\b025%\b\b\b\b050%\b\b\b\b075%\b\b\b\b100%\n"},
         {none, 0x2FFFF0, 17, 0, {}, "Flash range 0x002ffff0+0x00000011 outside the partition (0x00300000 bytes)\n"},
-        {[](auto& p) { p.fail_read_at = 2; }, 16, 2 * E, 0, {{0, E}, {E, E}}, "Flash Write mtd read failed.\n\n"},
+        {[](auto& p) { p.fail_read_at = 3; }, 16, 2 * E, 0, {{0, E}, {E, E}}, "Flash Write mtd read failed.\n\n"},
         {[](auto& p) { p.fail_erase_at = 1; }, 0, 2 * E, 0, {}, "Flash Write mtd erase failed.\n\n"},
         {[](auto& p) { p.fail_write_at = 2; }, 0, 2 * E, 0, {{0, E}, {E, E}}, "Flash Write mtd write failed.\n\n"},
         {[](auto& p) { p.getinfo_fails = true; }, 0, 2 * E, 0, {}, "Could not get MTD device info \n"},
