@@ -49,7 +49,7 @@ TEST_F(Flash, EraseTakesWholeBlocksReadIsOneCallAndWritesStopAtTheFirstFault)
         {none, E + 100, 10, 0, {{E, E}}, ""},
         {none, E - 16, E + 32, 0, {{0, E}, {E, E}, {2 * E, E}}, ""},
         {none, 2 * E, 2 * E, 0, {{2 * E, E}, {3 * E, E}}, ""},
-        {none, E + 5, 0, 0, {}, ""},  // unaligned and empty: the block is rewritten unchanged, unerased
+        {[](auto& p) { p.fail_write_at = 1; }, E + 5, 0, 0, {}, ""},  // unaligned and empty: the block is left alone
         // Only 1 to 0 asked of a block, whole or in part: no erase. A block that holds its bytes is not
         // written; a whole block whose read fails is erased and written all the same.
         {[](auto& p) { std::fill(p.bytes.begin(), p.bytes.end(), 0xFF); }, E + 100, 2 * E, 0, {}, ""},
