@@ -28,10 +28,7 @@ struct Board {
     // bladesim COMMAND DIR ARGS...
     Result bladesim(const std::string& command, const std::vector<std::string>& args = {},
                     const std::string& keys = "") const;
-    Result boot(const std::string& keys = "") const
-    {
-        return bladesim("run", {"--speed", "500", "--timeout", "60"}, keys);
-    }
+    Result boot(std::string keys = "") const { return bladesim("run", {"--speed", "500", "--timeout", "60"}, keys); }
     void setenv(const std::vector<std::string>& assignments) const;
     Bytes read(const std::string& relative) const;
     void write(const std::string& relative, const Bytes& bytes) const;
