@@ -1,5 +1,6 @@
 // bladeflash: the sender against a scripted receiver; whole updates of a
-// bladesim board through a pty, with faults on the wire.
+// bladesim board through a pty, with faults on the wire and keys typed at
+// the board's console around them.
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <poll.h>
