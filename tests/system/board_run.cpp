@@ -36,23 +36,6 @@ pid_t start(const std::string& program, const std::vector<std::string>& args, co
     return pid;
 }
 
-std::pair<int, pid_t> on_pty(const std::vector<std::string>& args)
-{
-    const int master = ::posix_openpt(O_RDWR | O_NOCTTY);
-    if (master < 0 || ::grantpt(master) != 0 || ::unlockpt(master) != 0) return {-1, -1};
-    const std::string slave = ::ptsname(master);
-    return {master, start(BLADESIM_PATH, args, [&slave] {
-                const int fd = ::open(slave.c_str(), O_RDWR);  // becomes the controlling terminal
-                return fd >= 0 && ::dup2(fd, 0) == 0 && ::dup2(fd, 1) == 1 && ::dup2(fd, 2) == 2;
-            })};
-}
-
-bool has_ended(pid_t pid)
-{
-    siginfo_t info{};
-    return ::waitid(P_PID, static_cast<id_t>(pid), &info, WEXITED | WNOHANG | WNOWAIT) != 0 || info.si_pid != 0;
-}
-
 int finish(pid_t pid, bool kill)
 {
     if (kill) ::kill(-pid, SIGKILL);  // an ended one keeps its status

@@ -8,7 +8,6 @@
 #include <filesystem>
 #include <functional>
 #include <string>
-#include <utility>
 #include <vector>
 
 namespace systest {
@@ -29,10 +28,7 @@ struct Board {
     // bladesim COMMAND DIR ARGS...
     Result bladesim(const std::string& command, const std::vector<std::string>& args = {},
                     const std::string& keys = "") const;
-    Result boot(const std::string& keys = "") const
-    {
-        return bladesim("run", {"--speed", "500", "--timeout", "60"}, keys);
-    }
+    Result boot(std::string keys = "") const { return bladesim("run", {"--speed", "500", "--timeout", "60"}, keys); }
     void setenv(const std::vector<std::string>& assignments) const;
     Bytes read(const std::string& relative) const;
     void write(const std::string& relative, const Bytes& bytes) const;
@@ -43,10 +39,6 @@ struct Board {
 // Starts PROGRAM ARGS in a session of its own; in the child, `console` sets
 // up descriptors 0, 1 and 2 (false gives up).
 pid_t start(const std::string& program, const std::vector<std::string>& args, const std::function<bool()>& console);
-// bladesim ARGS on a new terminal, as at the board's serial port: the
-// terminal's master side (< 0: no pty) and bladesim's pid.
-std::pair<int, pid_t> on_pty(const std::vector<std::string>& args);
-bool has_ended(pid_t pid);  // without reaping it
 // Waits for a run, first killing its session if it is still going; its exit status, -1 when killed.
 int finish(pid_t pid, bool kill = true);
 std::string slurp(const fs::path& path);
