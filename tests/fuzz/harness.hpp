@@ -61,8 +61,7 @@ inline Bytes fixed_crcs(Bytes bytes, bool fix)
 
 // Runs a road of the launcher, which the program's exit or exec may end;
 // it must end without an operator, within ten minutes of the fake clock.
-template <class F>
-void road(F f)
+inline void road(const std::function<void()>& f)
 try {
     fake::board().on_time = [](uint64_t now) { check(now <= 600'000'000); };
     f();
