@@ -1,9 +1,6 @@
 // The boot loader environment parser over a partition of any content.
 #include "harness.hpp"
 #include "launcher/boot_env.hpp"
-#include "launcher/flash.hpp"
-
-using namespace bladeboot;
 
 void fuzz::one_input(Input in, fake::Board& b)
 {

@@ -5,13 +5,17 @@
 #pragma once
 
 #include <gtest/gtest-spi.h>
+#include <sys/stat.h>
 
 #include <cstdio>
 #include <fstream>
 
 #include "fakes/fake_platform.hpp"
 #include "launcher/crc.hpp"
+#include "launcher/flash.hpp"
 #include "launcher/image.hpp"
+
+using namespace bladeboot;  // each target is a program of its own
 
 namespace fuzz {
 
@@ -46,20 +50,20 @@ inline void write_file(const std::string& path, const Bytes& bytes)
 // so that mutated inputs get past the check and reach what lies behind it.
 inline Bytes fixed_crcs(Bytes bytes, bool fix)
 {
-    bladeboot::ImageCursor cursor(bytes.size());
-    while (fix && !cursor.at_end()) {
+    for (ImageCursor cursor(bytes.size()); fix && !cursor.at_end();) {
         uint8_t* at = bytes.data() + cursor.offset();
-        const bladeboot::ImageCursor::Header h = cursor.look(at);
+        const ImageCursor::Header h = cursor.look(at);
         if (h.geometry.total_size < 4 || !cursor.step(h)) break;
-        bladeboot::put_be32(at, bladeboot::gen_crc(at + 4, h.geometry.total_size - 4, 0xFFFFFFFFu));
+        put_be32(at, gen_crc(at + 4, h.geometry.total_size - 4, 0xFFFFFFFFu));
     }
     return bytes;
 }
 
-// Runs a road of the launcher, which the program's exit or exec may end.
-template <class F>
-void road(F f)
+// Runs a road of the launcher, which the program's exit or exec may end;
+// it must end without an operator, within ten minutes of the fake clock.
+inline void road(const std::function<void()>& f)
 try {
+    fake::board().on_time = [](uint64_t now) { check(now <= 600'000'000); };
     f();
 } catch (const fake::Exited&) {
 } catch (const fake::Execed&) {
