@@ -72,7 +72,7 @@ struct Attempt {
     StdioFile in;
     StdioFile out;
     WalkResult walk;
-    std::unique_ptr<uint8_t[]> image;
+    ImageBuffer image{nullptr, Unmap{0}};
 };
 
 // Opens the slot's file; for slots 1 and 2 falls back to the other slot's
@@ -114,7 +114,7 @@ bool read_and_check(Attempt& a)
     const WalkResult& walk = a.walk;
     const ImageGeometry& g = walk.geometry;
     if (!g.usable || g.total_size > walk.file_size - walk.position) return false;
-    a.image.reset(new (std::nothrow) uint8_t[g.total_size]);
+    a.image = image_buffer(g.total_size);
     if (!a.image) return false;
     if (std::fread(a.image.get(), 1, g.total_size, a.in.get()) != g.total_size) return false;
     return CheckCrc(a.image.get() + 4, g.total_size - 4, get_be32(walk.header)) == 0;

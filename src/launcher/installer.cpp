@@ -87,7 +87,7 @@ struct Walk {
     uint64_t offset = 0;  // in the package
     ImageGeometry geometry{};
     ImageCrc crc{};
-    std::unique_ptr<uint8_t[]> image{};
+    ImageBuffer image{nullptr, Unmap{0}};
 };
 
 // Takes each piece with its offset in the image; false stops the read.
@@ -276,7 +276,7 @@ bool load_image(Walk& w)
     const auto p = flash_placement(w.geometry.type);
     const bool whole = p && placed_size(w, *p) <= p->limit;
     if (whole) {
-        w.image.reset(new (std::nothrow) uint8_t[w.geometry.total_size]);
+        w.image = image_buffer(w.geometry.total_size);
         if (!w.image) {
             std::printf("Failed to allocate buffer for image (%d)\n", static_cast<int>(w.geometry.total_size));
             return false;

@@ -2,6 +2,8 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
+#include <memory>
 
 #include "launcher/state.hpp"
 
@@ -22,6 +24,15 @@ void run_shell_if_enabled(const BootState& state);
 [[noreturn]] void board_reset();
 
 bool path_exists(const char* path);
+
+struct Unmap {
+    size_t size;
+    void operator()(uint8_t* p) const;
+};
+using ImageBuffer = std::unique_ptr<uint8_t[], Unmap>;
+
+// A buffer for a whole image, empty when there is no memory for it.
+ImageBuffer image_buffer(uint32_t size);
 
 // Reads one line from descriptor 0 a byte at a time (never ahead of the
 // line), keeping at most size - 1 characters and the newline if it fits, like
