@@ -113,17 +113,18 @@ pid_t spawn(const char* program, std::vector<std::string> args, int line, int ot
 }
 
 constexpr auto PATIENCE = std::chrono::seconds(60);
+constexpr int HUNG = -2;
 
 // A peer that hangs is killed and counts as a failed transfer.
-int wait_for(pid_t pid)
+int wait_for(pid_t pid, std::chrono::seconds patience = PATIENCE)
 {
     int status = 0;
-    const auto deadline = Clock::now() + PATIENCE;
+    const auto deadline = Clock::now() + patience;
     while (::waitpid(pid, &status, WNOHANG) == 0) {
         if (Clock::now() > deadline) {
             ::kill(pid, SIGKILL);
             ::waitpid(pid, &status, 0);
-            return -1;
+            return HUNG;
         }
         ::usleep(1000);
     }
@@ -303,10 +304,11 @@ double ours(bool paced, size_t size, From from = From::sx)
 // rx waits this long for a packet it has lost before it asks again. A clean
 // transfer of the bench's sizes takes a fraction of it: one that lasts as
 // long has waited out a packet that rx's own flush threw away, and measures
-// that flush, not the receiver.
-constexpr double RX_TIMEOUT_S = 10;
+// that flush, not the receiver. Such a run is stopped there.
+constexpr auto RX_TIMEOUT = std::chrono::seconds(10);
+constexpr double STALLED = -2;
 
-// Seconds for lrzsz's rx to take the file from sx, or a negative value.
+// Seconds for lrzsz's rx to take the file from sx, STALLED, or -1 when it failed.
 double lrzsz(bool paced, size_t size)
 {
     ::unlink(RECEIVED);
@@ -317,9 +319,11 @@ double lrzsz(bool paced, size_t size)
     const pid_t receiver =
         spawn("/usr/bin/rx", {"rx", "-c", "-b", "received"}, link.receiver_tty(), link.receiver_other());
     if (receiver < 0 || sender < 0) return -1;
-    const int rx_status = wait_for(receiver);
+    const int rx_status = wait_for(receiver, RX_TIMEOUT);
     const std::chrono::duration<double> took = Clock::now() - start;
+    if (rx_status != 0) ::kill(sender, SIGKILL);
     const int sx_status = wait_for(sender);
+    if (rx_status == HUNG) return STALLED;
     return rx_status == 0 && sx_status == 0 && received_ok(size) ? took.count() : -1;
 }
 
@@ -360,10 +364,16 @@ int main(int argc, char** argv)
             return 1;
         }
         t_ours.push_back(o);
-        const double l = lrzsz(false, size);
-        if (l < 0) ++failures;
-        else if (l >= RX_TIMEOUT_S) ++stalls;
-        else ratios.push_back(o / l);
+        // rx gets a few tries at its side of the pair: its misses are its
+        // input flush, counted apart, not a measure of either receiver.
+        for (int attempt = 0; attempt < 3; ++attempt) {
+            const double l = lrzsz(false, size);
+            if (l > 0) {
+                ratios.push_back(o / l);
+                break;
+            }
+            ++(l == STALLED ? stalls : failures);
+        }
     }
     write_sent(paced_size);
     const double p_ours = ours(true, paced_size);
